@@ -1,0 +1,25 @@
+# Warning and sanitizer flags shared by every target of the project.
+add_library(vx_warnings INTERFACE)
+target_compile_options(vx_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow
+  -Wno-missing-field-initializers)
+if(VX_WERROR)
+  target_compile_options(vx_warnings INTERFACE -Werror)
+endif()
+
+if(VX_SANITIZE)
+  add_compile_options(-fsanitize=${VX_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${VX_SANITIZE})
+  if(VX_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=all)
+  endif()
+endif()
+
+if(WIN32)
+  # Self-contained DLL and test programs: Wine and hosts need no runtime DLLs.
+  add_link_options(-static-libgcc -static-libstdc++ -static)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE
+    _WIN32_WINNT=0x0601)
+else()
+  add_compile_options(-pthread)
+  add_link_options(-pthread)
+endif()

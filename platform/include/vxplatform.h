@@ -1,0 +1,22 @@
+// vxplatform.h: the one header through which the library and its hosts reach
+// the Win32 subset VexloTool uses. On Windows it pulls in the SDK headers; on
+// Linux it declares the same names, implemented in platform/posix/.
+#pragma once
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
+#include <wininet.h>
+#include <iphlpapi.h>
+#include <objbase.h>
+#else
+#include "vxplatform/base.h"
+#include "vxplatform/synch.h"
+#include "vxplatform/thread.h"
+#include "vxplatform/winuser.h"
+#endif
+
+// Helpers for things that have no Win32 name; the same on both targets.
+#include "vxplatform/extras.h"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds every target and runs the whole test suite:
+#   Linux (plain), Linux under ASan+UBSan, Windows 32-bit under Wine,
+#   and a short replay of the fuzzers.
+# Usage: scripts/test.sh [preset...]   (default: all of them)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+presets=("$@")
+if [ ${#presets[@]} -eq 0 ]; then presets=(linux linux-asan windows-i686 linux-fuzz); fi
+jobs=$(nproc)
+
+run_preset() {
+  local preset=$1
+  echo "=== $preset: configure and build"
+  cmake --preset "$preset" -DVX_WERROR=ON >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: test"
+  case "$preset" in
+    windows-i686) bash scripts/wine-ctest.sh build/windows-i686 ;;
+    linux-fuzz) bash scripts/fuzz-replay.sh build/linux-fuzz ;;
+    *) ctest --preset "$preset" -j "$jobs" ;;
+  esac
+}
+
+for preset in "${presets[@]}"; do run_preset "$preset"; done
+echo "=== all suites passed: ${presets[*]}"
