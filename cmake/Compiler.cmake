@@ -23,3 +23,9 @@ else()
   add_compile_options(-pthread)
   add_link_options(-pthread)
 endif()
+
+if(VX_BUILD_FUZZERS)
+  # Instrument the library for coverage; the fuzz targets add the driver.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
