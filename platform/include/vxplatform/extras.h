@@ -32,3 +32,4 @@ VXP_API int VxGetMessageQueueFd();
 // of the name (the kernel's limit). Windows: the debugger convention, and
 // the thread description where the system has one.
 VXP_API void VxSetThreadName(DWORD threadId, const char* name);
+#include "vxplatform/profile_extras.h"
