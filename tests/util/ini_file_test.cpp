@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/platform/conformance.h"
 #include "util/ini_file_name.h"
 #include "vxplatform.h"
 
@@ -254,8 +255,9 @@ TEST_F(IniFileTest, FailingWritesAreSilent) {
                     fs::perm_options::remove);
     ini_.SetIntValue(L"s", L"k", 2);
     ini_.DeleteValue(L"s", L"k");
-    EXPECT_EQ(before, ReadBytes(file_));
-    EXPECT_EQ(1, ini_.GetIntValue(L"s", L"k", 0));
+    VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine,
+                               before == ReadBytes(file_) && ini_.GetIntValue(L"s", L"k", 0) == 1,
+                               "Wine run by root writes a read-only file");
 
     CIniFile unnamed;
     EXPECT_EQ(std::wstring(), unnamed.GetFileName());
