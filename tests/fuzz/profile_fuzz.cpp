@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,11 @@ namespace {
 
 const std::wstring& FilePath() {
     static const std::wstring path = [] {
-        std::string narrow = "/tmp/vx_profile_fuzz_" + std::to_string(getpid()) + ".ini";
+        // Memory-backed when possible: every write syncs its file.
+        std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string narrow = folder + "/vx_profile_fuzz_" + std::to_string(getpid()) + ".ini";
+        static std::string remove = narrow;
+        std::atexit([] { unlink(remove.c_str()); });
         return std::wstring(narrow.begin(), narrow.end());
     }();
     return path;
