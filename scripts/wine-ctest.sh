@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 build=$(cd "$1" && pwd)
-processor=$(sed -n 's/^CMAKE_SYSTEM_PROCESSOR:[A-Z]*=//p' "$build/CMakeCache.txt")
+processor=$(grep -q "toolchain-mingw-x86_64" "$build/CMakeCache.txt" && echo x86_64 || echo i686)
 arch=win32
 if [ "$processor" = x86_64 ]; then arch=win64; fi
 if [ "$arch" = win32 ] && ! vx_can_run_win32; then
