@@ -16,6 +16,7 @@
 #include "vxplatform/synch.h"
 #include "vxplatform/thread.h"
 #include "vxplatform/winuser.h"
+#include "vxplatform/profile.h"
 #endif
 
 // Helpers for things that have no Win32 name; the same on both targets.
