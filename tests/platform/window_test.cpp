@@ -230,6 +230,28 @@ TEST_F(WindowTest, LongsAndSubclassing) {
     EXPECT_EQ(ERROR_INVALID_WINDOW_HANDLE, GetLastError());
 }
 
+TEST_F(WindowTest, SendingToAnotherThreadsWindow) {
+    vxtest::Event created;
+    HWND window = nullptr;
+    TestThread owner([&] {
+        window = Create();
+        created.Set();
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+        DestroyWindow(window);
+        return 0u;
+    });
+    ASSERT_TRUE(created.WaitSet());
+    ASSERT_NE(nullptr, window);
+    SetLastError(0xdeadbeef);
+    const LRESULT result = SendMessageW(window, WM_USER + 7, 0, 0);
+    VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::LinuxLayer, result == 1234,
+                               "SendMessageW reaches only windows of the calling thread");
+    PostThreadMessageW(owner.id(), WM_QUIT, 0, 0);
+    ASSERT_TRUE(owner.Join());
+}
+
 TEST_F(WindowTest, DefaultProcedure) {
     HWND window = Create();
     ASSERT_NE(nullptr, window);
