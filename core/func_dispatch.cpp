@@ -23,7 +23,7 @@ CFuncDispatch::CFuncDispatch() {
     // Initialised once here rather than at every Init: re-initialising a
     // lock that other threads may be using is unsafe, and this way a
     // dispatch before Init is dropped instead of touching a dead lock.
-    InitializeCriticalSection(&lock_);
+    InitializeCriticalSectionAndSpinCount(&lock_, kLockSpinCount);
 }
 
 CFuncDispatch::~CFuncDispatch() {
@@ -124,11 +124,13 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
     {
         ScopedLock guard(lock_);
         waiters_[carrier] = done;
+        waiterCount_ = waiters_.size();
     }
     if (!PostCarrier(carrier)) {
         {
             ScopedLock guard(lock_);
             waiters_.erase(carrier);
+            waiterCount_ = waiters_.size();
         }
         RecycleSignal(carrier);
         CloseHandle(done);
@@ -146,19 +148,21 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
         auto waiter = waiters_.find(carrier);
         if (waiter != waiters_.end() && waiter->second == done)
             waiters_.erase(waiter);
+        waiterCount_ = waiters_.size();
     }
     CloseHandle(done);
 }
 
 void CFuncDispatch::WakeWaiter(void* carrier) {
-    ScopedLock guard(lock_);
-    if (waiters_.empty())
+    if (waiterCount_ == 0)
         return;
+    ScopedLock guard(lock_);
     auto waiter = waiters_.find(carrier);
     if (waiter == waiters_.end())
         return;
     SetEvent(waiter->second);
     waiters_.erase(waiter);
+    waiterCount_ = waiters_.size();
 }
 
 void CFuncDispatch::Emit(void* carrier) {

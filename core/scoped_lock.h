@@ -5,6 +5,10 @@
 
 namespace VexloTool {
 
+// Spins before sleeping on the library's briefly held locks: a contended
+// sleep and wake costs far more than the work done under them.
+constexpr DWORD kLockSpinCount = 4000;
+
 class ScopedLock {
 public:
     explicit ScopedLock(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }

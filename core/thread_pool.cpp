@@ -22,7 +22,7 @@ int DefaultWorkerCount() {
 }  // namespace
 
 CThreadPool::CThreadPool() {
-    InitializeCriticalSection(&lock_);
+    InitializeCriticalSectionAndSpinCount(&lock_, kLockSpinCount);
 }
 
 CThreadPool::~CThreadPool() {

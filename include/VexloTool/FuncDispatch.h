@@ -127,6 +127,9 @@ private:
     std::vector<void*> stoppedWhileEmitting_;
     // DispatchAndWait callers, keyed by carrier, each with its done event.
     std::map<void*, HANDLE> waiters_;
+    // waiters_.size(), readable without the lock: spares every ordinary
+    // dispatch a lock round trip.
+    std::atomic<size_t> waiterCount_{0};
     // Advanced by every Init and UnInit, so a waiter sees its dispatch gone.
     volatile LONG generation_ = 0;
 };

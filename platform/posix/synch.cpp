@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -346,6 +347,26 @@ pthread_mutex_t* MutexOf(LPCRITICAL_SECTION section) {
     return reinterpret_cast<pthread_mutex_t*>(section->Opaque);
 }
 
+// The spin count lives after the mutex in the same storage.
+constexpr size_t kSpinOffset = (sizeof(pthread_mutex_t) + 7) / 8 * 8;
+static_assert(kSpinOffset + sizeof(DWORD) <= sizeof(CRITICAL_SECTION::Opaque),
+              "CRITICAL_SECTION storage too small for the spin count");
+
+DWORD* SpinCountOf(LPCRITICAL_SECTION section) {
+    return reinterpret_cast<DWORD*>(section->Opaque + kSpinOffset);
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+bool SeveralProcessors() {
+    static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    return several;
+}
+
 }  // namespace
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
@@ -357,12 +378,21 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
     pthread_mutexattr_destroy(&attributes);
 }
 
-BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD) {
+BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spinCount) {
     InitializeCriticalSection(section);
+    // As on Windows, spinning only pays with more than one processor.
+    *SpinCountOf(section) = SeveralProcessors() ? spinCount : 0;
     return TRUE;
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
+    // A briefly held lock is cheaper to spin for than to sleep on: a futex
+    // wait and wake cost microseconds.
+    for (DWORD spin = *SpinCountOf(section); spin > 0; --spin) {
+        if (pthread_mutex_trylock(MutexOf(section)) == 0)
+            return;
+        CpuRelax();
+    }
     pthread_mutex_lock(MutexOf(section));
 }
 
