@@ -11,27 +11,14 @@
 #include <random>
 #include <vector>
 
+#include "bench_timing.h"
 #include "VexloTool/Base64.h"
 #include "VexloTool/Memory.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Best of `rounds` after one warm-up; returns seconds for one call of `work`.
-double BestSeconds(const std::function<void()>& work, int rounds) {
-    work();
-    double best = 1e30;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        work();
-        const double s = std::chrono::duration<double>(Clock::now() - start).count();
-        if (s < best) {
-            best = s;
-        }
-    }
-    return best;
-}
+using vxbench::BestSeconds;
+using vxbench::Clock;
 
 void Compare(const char* label, const char* peer, double bytes, const std::function<void()>& ours,
              const std::function<void()>& theirs) {

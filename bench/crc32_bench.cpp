@@ -10,26 +10,13 @@
 #include <random>
 #include <vector>
 
+#include "bench_timing.h"
 #include "VexloTool/Crc32.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Best of `rounds` after one warm-up; returns seconds for one call of `work`.
-double BestSeconds(const std::function<void()>& work, int rounds) {
-    work();
-    double best = 1e30;
-    for (int i = 0; i < rounds; ++i) {
-        const auto start = Clock::now();
-        work();
-        const double s = std::chrono::duration<double>(Clock::now() - start).count();
-        if (s < best) {
-            best = s;
-        }
-    }
-    return best;
-}
+using vxbench::BestSeconds;
+using vxbench::Clock;
 
 volatile uint32_t g_sink;
 

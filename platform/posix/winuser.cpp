@@ -173,7 +173,7 @@ void UpdateTimerFd(MessageQueue& queue) {
     uint64_t expirations;
     while (read(queue.timerFd, &expirations, sizeof expirations) > 0) {
     }
-    itimerspec spec{};
+    itimerspec setting{};
     if (!queue.timers.empty()) {
         Clock::time_point due = Clock::time_point::max();
         for (const Timer& timer : queue.timers)
@@ -182,10 +182,10 @@ void UpdateTimerFd(MessageQueue& queue) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
         if (ns <= 0)
             ns = 1;
-        spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        setting.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        setting.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    timerfd_settime(queue.timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(queue.timerFd, TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 // Owner thread: timers that fell due since they were last announced count

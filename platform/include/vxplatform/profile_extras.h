@@ -1,13 +1,7 @@
 // profile_extras.h: profile-file helper without a Win32 name, for both targets.
 #pragma once
 
-#if defined(_WIN32) && !defined(VXP_API)
-#if defined(VEXLOTOOL_BUILD)
-#define VXP_API __declspec(dllexport)
-#else
-#define VXP_API __declspec(dllimport)
-#endif
-#endif
+// Included from extras.h, which defines VXP_API for both targets.
 
 // Makes sure a profile file about to be written can hold any Unicode text.
 // Windows writes Unicode only into a file that starts with a UTF-16LE byte
