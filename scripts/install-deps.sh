@@ -48,7 +48,8 @@ security_fallback() {
     "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/vexlo-i386-security.list >/dev/null
   "${sudo_cmd[@]}" apt-get update -q || true
   apt-get install --print-uris -y -q --no-install-recommends "${missing[@]}" |
-    sed -nE "s#^'file:$local_repo/\./[^']+' ([^ ]+) .*#\1#p" | while read -r deb; do
+    sed -nE "s#^'file:$local_repo/\./([^']+)' .*#\1#p" | while read -r encoded; do
+      deb=$(printf '%b' "${encoded//%/\\x}")
       path=$(awk -v f="$deb" '$1 == "Filename:" && substr($2, length($2) - length(f) + 1) == f { print $2; exit }' /tmp/vexlo-sec-i386)
       [ -n "$path" ] && [ -s "$local_repo/$deb" ] && continue
       [ -n "$path" ] && "${sudo_cmd[@]}" curl -fsS -o "$local_repo/$deb" "$security_base/$path"
