@@ -1,0 +1,131 @@
+// FuncDispatch.h: runs callables and timers on the thread that owns one
+// window of the host (usually its UI thread).
+//
+// Threads: Dispatch and DispatchAndWait from any thread; StartTimer,
+// StopTimer and the window procedure on the window's thread; Init and UnInit
+// by the host before the first and after the last use.
+// Locks: one recursive lock, always the last lock taken (event sources post
+// while holding their own). Callables never run under it.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include <boost/signals2/signal.hpp>
+
+#include "vxplatform.h"
+#include "VexloTool/Export.h"
+#include "VexloTool/SingletonImpl.h"
+
+namespace VexloTool {
+
+VEXLOTOOL_SINGLETON(CFuncDispatch);
+
+class VEXLOTOOL_API CFuncDispatch : public SingletonImpl<CFuncDispatch, 0> {
+public:
+    typedef boost::signals2::signal<void()> CarrierSignal;
+    typedef CarrierSignal::slot_type Slot;
+
+    // The private window message that carries a callable; wParam = carrier.
+    static const UINT kDispatchMessage = 0xFFFF;
+    // Carriers kept for reuse once their callable has run.
+    static const size_t kFreeSignalPoolSize = 50;
+
+    ~CFuncDispatch() override;
+
+    // Subclasses the window. A null or invalid window leaves the dispatcher
+    // uninitialised, so every later dispatch is dropped.
+    void Init(HWND hwnd);
+    // Restores the window procedure. Timers are stopped and their callables
+    // released; callables still queued are released without running (the
+    // queue can be reached only when UnInit runs on the window's thread).
+    void UnInit();
+
+    // Runs the callable later on the window's thread. Dropped (and released)
+    // when the dispatcher is not initialised or the window is gone.
+    static void Dispatch(Slot slot) {
+        CFuncDispatch& self = Instance();
+        void* carrier = self.GetSignal();
+        if (!carrier) return;
+        self.SignalConnect(carrier, &slot);
+        self.DispatchFunction(carrier);
+    }
+
+    // Runs the callable on the window's thread and returns once it has run:
+    // inline when called on that thread, so it cannot deadlock; returns
+    // without running it when the dispatcher is not (or no longer)
+    // initialised or the window is gone.
+    static void DispatchAndWait(Slot slot) {
+        CFuncDispatch& self = Instance();
+        void* carrier = self.GetSignal();
+        if (!carrier) return;
+        self.SignalConnect(carrier, &slot);
+        self.DispatchAndWaitFunction(carrier);
+    }
+
+    // Window-thread only. Returns the timer id (1, 2, 3... from each Init),
+    // also when the platform refused the timer; then the callable never runs.
+    static long StartTimer(unsigned int intervalMs, Slot slot, bool repeat) {
+        CFuncDispatch& self = Instance();
+        void* carrier = self.GetSignal();
+        if (!carrier) return 0;
+        self.SignalConnect(carrier, &slot);
+        return self.SetTimer(intervalMs, carrier, repeat ? 1 : 0);
+    }
+
+    static void StopTimer(long id) { Instance().KillTimer(id); }
+
+    // A callable that throws on the window thread is caught there: the
+    // exception never unwinds through the host's message loop, the carrier
+    // is recycled and later callables run as usual.
+
+private:
+    friend class SingletonImpl<CFuncDispatch, 0>;
+    struct TimerEntry {
+        void* carrier;
+        bool repeat;
+    };
+
+    CFuncDispatch();
+
+    void* GetSignal();
+    void SignalConnect(void* carrier, void* slot);
+    void DispatchFunction(void* carrier);
+    void DispatchAndWaitFunction(void* carrier);
+    long SetTimer(unsigned int intervalMs, void* carrier, int repeat);
+    void KillTimer(long id);
+    void ExecuteFunc(void* carrier);
+    int ExecuteTimer(unsigned int id);
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static void RecycleSignal(void* carrier);
+
+    bool PostCarrier(void* carrier);
+    bool IsWindowThread() const;
+    void Emit(void* carrier);
+    void ReleaseTimerCarrier(void* carrier);
+    void ReleaseQueuedCarriers();
+    void ForgetWindow();
+    void WakeWaiter(void* carrier);
+
+    CRITICAL_SECTION lock_;
+    std::map<unsigned int, TimerEntry> timers_;
+    std::deque<void*> freeSignals_;
+    // Written under the lock; read without it on the hot paths.
+    std::atomic<HWND> window_{nullptr};
+    // Non-null marks the dispatcher as initialised.
+    std::atomic<WNDPROC> prevProc_{nullptr};
+    volatile LONG lastTimerId_ = 0;
+    // Timer carriers being emitted, and those stopped meanwhile: a timer
+    // callable may stop its own timer, so its carrier is released only after
+    // the emission returns.
+    std::vector<void*> emittingTimers_;
+    std::vector<void*> stoppedWhileEmitting_;
+    // DispatchAndWait callers, keyed by carrier, each with its done event.
+    std::map<void*, HANDLE> waiters_;
+    // Advanced by every Init and UnInit, so a waiter sees its dispatch gone.
+    volatile LONG generation_ = 0;
+};
+
+}  // namespace VexloTool
