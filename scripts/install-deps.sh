@@ -9,6 +9,7 @@ packages=(
   libboost-dev libcurl4-openssl-dev libgtest-dev libgmock-dev googletest
   libbenchmark-dev zlib1g-dev libssl-dev libspdlog-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386
 )
 

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Runs ctest for the Windows build under one long-lived wineserver, so each
+# Runs ctest for a Windows build under one long-lived wineserver, so each
 # test process starts in milliseconds instead of seconds.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine-env.sh"
 build=$(cd "$1" && pwd)
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-export WINEPREFIX=$build/wineprefix VX_WINEPREFIX=$build/wineprefix
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "wine-ctest: creating the 32-bit prefix"
-  wineboot -i >/dev/null 2>&1 || true
+processor=$(grep -q "toolchain-mingw-x86_64" "$build/CMakeCache.txt" && echo x86_64 || echo i686)
+arch=win32
+if [ "$processor" = x86_64 ]; then arch=win64; fi
+if [ "$arch" = win32 ] && ! vx_can_run_win32; then
+  echo "wine-ctest: this kernel cannot run 32-bit programs (32-bit emulation disabled);"
+  echo "wine-ctest: run the Windows suite from the windows-x86_64 preset instead."
+  exit 2
 fi
-wineserver -p >/dev/null 2>&1 &
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wine cmd /c exit >/dev/null 2>&1 || true
+vx_wine_env "$arch" "$build"
+export VX_WINEPREFIX=$WINEPREFIX
+vx_wine_prefix
+"$VX_WINESERVER" -p >/dev/null 2>&1 &
+trap '"$VX_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+"$VX_WINE" cmd /c exit >/dev/null 2>&1 || true
 cd "$build"
-ctest -j "$(nproc)" --output-on-failure
+ctest -j "$(nproc)" --output-on-failure "${@:2}"

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the project's 32-bit prefix.
-# The prefix lives in the build tree (VX_WINEPREFIX) and is made on first use.
+# Runs a Windows program under Wine: wine-run.sh win32|win64 PROGRAM [ARGS].
+# The prefix (VX_WINEPREFIX, or wineprefix beside the program's bin folder)
+# is made on first use.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-export WINEARCH=win32
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEPREFIX=${VX_WINEPREFIX:-$here/../build/wineprefix}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-fi
-exec wine "$@"
+. "$here/wine-env.sh"
+arch=$1
+shift
+build=$(cd "$(dirname "$1")/.." && pwd)
+vx_wine_env "$arch" "$build"
+vx_wine_prefix
+exec "$VX_WINE" "$@"
