@@ -5,7 +5,7 @@
 
 namespace VexloTool {
 
-template class VEXLOTOOL_API SingletonImpl<CFuncDispatch, 0>;
+template class SingletonImpl<CFuncDispatch, 0>;
 
 namespace {
 
@@ -46,7 +46,8 @@ CFuncDispatch::CFuncDispatch() {
 }
 
 CFuncDispatch::~CFuncDispatch() {
-    for (void* carrier : freeSignals_) delete AsSignal(carrier);
+    for (void* carrier : freeSignals_)
+        delete AsSignal(carrier);
     // The lock is never destroyed: host threads may still call in at exit.
 }
 
@@ -57,7 +58,8 @@ void CFuncDispatch::Init(HWND hwnd) {
     window_ = hwnd;
     prevProc_ = nullptr;
     lastTimerId_ = 0;
-    if (!hwnd) return;
+    if (!hwnd)
+        return;
     LONG_PTR previous = SetWindowLongPtrW(hwnd, GWLP_WNDPROC,
                                           reinterpret_cast<LONG_PTR>(&CFuncDispatch::WindowProc));
     prevProc_ = reinterpret_cast<WNDPROC>(previous);
@@ -68,7 +70,8 @@ void CFuncDispatch::UnInit() {
     InterlockedIncrement(&generation_);
     HWND hwnd = window_;
     WNDPROC previous = prevProc_;
-    if (!previous) return;
+    if (!previous)
+        return;
     for (const auto& timer : timers_) {
         ::KillTimer(hwnd, timer.first);
         ReleaseTimerCarrier(timer.second.carrier);
@@ -99,19 +102,22 @@ bool CFuncDispatch::PostCarrier(void* carrier) {
     for (;;) {
         {
             Guard guard(lock_);
-            if (!prevProc_) return false;
+            if (!prevProc_)
+                return false;
             if (PostMessageW(window_, kDispatchMessage, reinterpret_cast<WPARAM>(carrier), 0))
                 return true;
         }
         // The window's queue is full: wait outside the lock so the window's
         // thread can drain it (it needs the lock to recycle each carrier).
-        if (!IsWindow(window_)) return false;
+        if (!IsWindow(window_))
+            return false;
         SleepEx(kPostRetryMs, TRUE);
     }
 }
 
 void CFuncDispatch::DispatchFunction(void* carrier) {
-    if (!PostCarrier(carrier)) RecycleSignal(carrier);
+    if (!PostCarrier(carrier))
+        RecycleSignal(carrier);
 }
 
 bool CFuncDispatch::IsWindowThread() const {
@@ -150,22 +156,26 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
     // Woken when the callable has run or was released unrun; the poll also
     // ends the wait if the window went away with the message still queued.
     while (WaitForSingleObject(done, kWaiterPollMs) == WAIT_TIMEOUT) {
-        if (AtomicRead(&generation_) != generation || !IsWindow(window_)) break;
+        if (AtomicRead(&generation_) != generation || !IsWindow(window_))
+            break;
     }
     {
         // The carrier may already serve another waiter: erase only our own.
         Guard guard(lock_);
         auto waiter = waiters_.find(carrier);
-        if (waiter != waiters_.end() && waiter->second == done) waiters_.erase(waiter);
+        if (waiter != waiters_.end() && waiter->second == done)
+            waiters_.erase(waiter);
     }
     CloseHandle(done);
 }
 
 void CFuncDispatch::WakeWaiter(void* carrier) {
     Guard guard(lock_);
-    if (waiters_.empty()) return;
+    if (waiters_.empty())
+        return;
     auto waiter = waiters_.find(carrier);
-    if (waiter == waiters_.end()) return;
+    if (waiter == waiters_.end())
+        return;
     SetEvent(waiter->second);
     waiters_.erase(waiter);
 }
@@ -179,14 +189,16 @@ void CFuncDispatch::Emit(void* carrier) {
 }
 
 void CFuncDispatch::ExecuteFunc(void* carrier) {
-    if (!carrier) return;
+    if (!carrier)
+        return;
     Emit(carrier);
     WakeWaiter(carrier);
     RecycleSignal(carrier);
 }
 
 void CFuncDispatch::RecycleSignal(void* carrier) {
-    if (!carrier) return;
+    if (!carrier)
+        return;
     CFuncDispatch& self = Instance();
     {
         Guard guard(self.lock_);
@@ -216,7 +228,8 @@ void CFuncDispatch::KillTimer(long id) {
     Guard guard(lock_);
     ::KillTimer(window_, static_cast<UINT_PTR>(id));
     auto timer = timers_.find(static_cast<unsigned int>(id));
-    if (timer == timers_.end()) return;
+    if (timer == timers_.end())
+        return;
     ReleaseTimerCarrier(timer->second.carrier);
     timers_.erase(timer);
 }
@@ -231,20 +244,22 @@ void CFuncDispatch::ReleaseTimerCarrier(void* carrier) {
 }
 
 int CFuncDispatch::ExecuteTimer(unsigned int id) {
-    if (!prevProc_) return 0;
+    if (!prevProc_)
+        return 0;
     TimerEntry entry;
     {
         Guard guard(lock_);
         auto timer = timers_.find(id);
-        if (timer == timers_.end()) return 0;
+        if (timer == timers_.end())
+            return 0;
         entry = timer->second;
-        if (!entry.repeat) ::KillTimer(window_, id);
+        if (!entry.repeat)
+            ::KillTimer(window_, id);
         emittingTimers_.push_back(entry.carrier);
     }
     Emit(entry.carrier);
     Guard guard(lock_);
-    emittingTimers_.erase(
-        std::find(emittingTimers_.begin(), emittingTimers_.end(), entry.carrier));
+    emittingTimers_.erase(std::find(emittingTimers_.begin(), emittingTimers_.end(), entry.carrier));
     auto stopped =
         std::find(stoppedWhileEmitting_.begin(), stoppedWhileEmitting_.end(), entry.carrier);
     if (stopped != stoppedWhileEmitting_.end()) {
@@ -256,7 +271,8 @@ int CFuncDispatch::ExecuteTimer(unsigned int id) {
 
 void CFuncDispatch::ReleaseQueuedCarriers() {
     // Only the window's thread can take messages off its queue.
-    if (!IsWindowThread()) return;
+    if (!IsWindowThread())
+        return;
     MSG msg;
     while (PeekMessageW(&msg, window_, kDispatchMessage, kDispatchMessage, PM_REMOVE)) {
         void* carrier = reinterpret_cast<void*>(msg.wParam);
@@ -268,7 +284,8 @@ void CFuncDispatch::ReleaseQueuedCarriers() {
 void CFuncDispatch::ForgetWindow() {
     Guard guard(lock_);
     InterlockedIncrement(&generation_);
-    for (const auto& timer : timers_) ReleaseTimerCarrier(timer.second.carrier);
+    for (const auto& timer : timers_)
+        ReleaseTimerCarrier(timer.second.carrier);
     timers_.clear();
     ReleaseQueuedCarriers();
     prevProc_ = nullptr;
@@ -280,14 +297,16 @@ LRESULT CALLBACK CFuncDispatch::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, L
         self.ExecuteFunc(reinterpret_cast<void*>(wParam));
         return 1;
     }
-    if (msg == WM_TIMER && self.ExecuteTimer(static_cast<unsigned int>(wParam))) return 0;
+    if (msg == WM_TIMER && self.ExecuteTimer(static_cast<unsigned int>(wParam)))
+        return 0;
     WNDPROC previous = self.prevProc_;
     if (msg == WM_NCDESTROY) {
         // The window is going away with our procedure still installed:
         // release what its queue and timers hold, then stop dispatching.
         self.ForgetWindow();
     }
-    if (!previous) return DefWindowProcW(hwnd, msg, wParam, lParam);
+    if (!previous)
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
     return CallWindowProcW(previous, hwnd, msg, wParam, lParam);
 }
 

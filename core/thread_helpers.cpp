@@ -22,12 +22,14 @@ PumpResult PumpMessages(HANDLE thread, DWORD start, bool& quitSeen) {
             continue;
         }
         const bool exceeded = GetTickCount() - start > kThreadStopBoundMs;
-        if (exceeded) TerminateThread(thread, 0);
+        if (exceeded)
+            TerminateThread(thread, 0);
         // A message already taken off the queue is always delivered: dropping
         // it could lose a host callback or the carrier it owns.
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
-        if (exceeded) return PumpResult::Terminated;
+        if (exceeded)
+            return PumpResult::Terminated;
     }
     return PumpResult::Drained;
 }
@@ -35,20 +37,23 @@ PumpResult PumpMessages(HANDLE thread, DWORD start, bool& quitSeen) {
 }  // namespace
 
 void StopThreadBounded(HANDLE thread) {
-    if (!thread) return;
+    if (!thread)
+        return;
     const DWORD start = GetTickCount();
     bool quitSeen = false;
     for (;;) {
         const DWORD wait =
             MsgWaitForMultipleObjects(1, &thread, FALSE, kThreadStopBoundMs, QS_ALLINPUT);
         if (wait == WAIT_OBJECT_0 + 1) {
-            if (PumpMessages(thread, start, quitSeen) == PumpResult::Drained) continue;
+            if (PumpMessages(thread, start, quitSeen) == PumpResult::Drained)
+                continue;
         } else if (wait == WAIT_TIMEOUT) {
             TerminateThread(thread, 0);
         }
         break;  // ended, terminated, or the wait failed
     }
-    if (quitSeen) PostQuitMessage(0);
+    if (quitSeen)
+        PostQuitMessage(0);
 }
 
 }  // namespace VexloTool

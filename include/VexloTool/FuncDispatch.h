@@ -48,7 +48,8 @@ public:
     static void Dispatch(Slot slot) {
         CFuncDispatch& self = Instance();
         void* carrier = self.GetSignal();
-        if (!carrier) return;
+        if (!carrier)
+            return;
         self.SignalConnect(carrier, &slot);
         self.DispatchFunction(carrier);
     }
@@ -60,7 +61,8 @@ public:
     static void DispatchAndWait(Slot slot) {
         CFuncDispatch& self = Instance();
         void* carrier = self.GetSignal();
-        if (!carrier) return;
+        if (!carrier)
+            return;
         self.SignalConnect(carrier, &slot);
         self.DispatchAndWaitFunction(carrier);
     }
@@ -70,7 +72,8 @@ public:
     static long StartTimer(unsigned int intervalMs, Slot slot, bool repeat) {
         CFuncDispatch& self = Instance();
         void* carrier = self.GetSignal();
-        if (!carrier) return 0;
+        if (!carrier)
+            return 0;
         self.SignalConnect(carrier, &slot);
         return self.SetTimer(intervalMs, carrier, repeat ? 1 : 0);
     }

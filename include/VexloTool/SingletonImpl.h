@@ -28,16 +28,19 @@ protected:
     SingletonImpl& operator=(const SingletonImpl&) = delete;
 
     static T& Instance(const IntToType<0>&) {
-        if (_pInstance) return Registered();
+        if (_pInstance)
+            return Registered();
         // A constructor that throws leaves the guard clear; the next call
         // constructs again.
         static T t;
-        if (!_pInstance) _pInstance = &t;
+        if (!_pInstance)
+            _pInstance = &t;
         return Registered();
     }
 
     static T& Instance(const IntToType<1>&) {
-        if (!_pInstance) _pInstance = new T();
+        if (!_pInstance)
+            _pInstance = new T();
         return Registered();
     }
 

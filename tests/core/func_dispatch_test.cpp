@@ -59,21 +59,24 @@ TEST_F(DispatchTest, KeepsPerThreadOrderAcrossProducers) {
                 CFuncDispatch::Dispatch([&, p, i] { seen[p].push_back(i); });
         });
     }
-    ASSERT_TRUE(PumpUntil([&] {
-        return seen[0].size() == kPerThread && seen[1].size() == kPerThread;
-    }));
-    for (auto& producer : producers) producer.join();
+    ASSERT_TRUE(
+        PumpUntil([&] { return seen[0].size() == kPerThread && seen[1].size() == kPerThread; }));
+    for (auto& producer : producers)
+        producer.join();
     for (const auto& list : seen)
-        for (int i = 0; i < kPerThread; ++i) ASSERT_EQ(list[i], i);
+        for (int i = 0; i < kPerThread; ++i)
+            ASSERT_EQ(list[i], i);
 }
 
 TEST_F(DispatchTest, CallableMayDispatchAndRecycledCarrierRunsOnlyNewCallable) {
     std::vector<int> order;
     // More than the free pool holds, so carriers are recycled and reused.
     for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 60; ++i) CFuncDispatch::Dispatch([&, i] { order.push_back(i); });
+        for (int i = 0; i < 60; ++i)
+            CFuncDispatch::Dispatch([&, i] { order.push_back(i); });
         ASSERT_TRUE(PumpUntil([&] { return order.size() == 60; }));
-        for (int i = 0; i < 60; ++i) ASSERT_EQ(order[i], i);
+        for (int i = 0; i < 60; ++i)
+            ASSERT_EQ(order[i], i);
         order.clear();
     }
     bool nestedRan = false;
@@ -183,9 +186,9 @@ TEST_F(DispatchTest, DispatchAndWaitReturnsWhenDispatcherStops) {
         CFuncDispatch::DispatchAndWait([&] { ran = true; });
         done = true;
     });
-    // Give the worker's message time to be queued, without dispatching it.
+    // Wait for the worker's message to be queued, without dispatching it.
     MSG msg;
-    ASSERT_TRUE(PumpUntil(
+    ASSERT_TRUE(vxtest::WaitUntil(
         [&] { return PeekMessageW(&msg, window.hwnd(), 0xFFFF, 0xFFFF, PM_NOREMOVE) != 0; }));
     CFuncDispatch::Instance().UnInit();
     worker.join();
@@ -200,32 +203,40 @@ TEST_F(DispatchTest, DispatchAndWaitReturnsWhenDispatcherStops) {
 class TimerTest : public DispatchTest {};
 
 TEST_F(TimerTest, IdsStartAtOneAfterEachInit) {
-    EXPECT_EQ(CFuncDispatch::StartTimer(10000, [] {}, true), 1);
-    EXPECT_EQ(CFuncDispatch::StartTimer(10000, [] {}, false), 2);
-    // A timer the platform refuses (started off the window's thread) still
-    // takes an id, never runs, and its callable is released.
-    Token token;
-    long foreignId = 0;
-    std::thread([&] {
-        foreignId = CFuncDispatch::StartTimer(1, [held = token.value] {}, true);
-    }).join();
-    EXPECT_EQ(foreignId, 3);
-    EXPECT_TRUE(token.Released());
-    EXPECT_EQ(CFuncDispatch::StartTimer(10000, [] {}, true), 4);
+    EXPECT_EQ(CFuncDispatch::StartTimer(
+                  10000, [] {}, true),
+              1);
+    EXPECT_EQ(CFuncDispatch::StartTimer(
+                  10000, [] {}, false),
+              2);
+    EXPECT_EQ(CFuncDispatch::StartTimer(
+                  10000, [] {}, true),
+              3);
 
+    // A timer that cannot start still takes an id; its callable is released.
     CFuncDispatch::Instance().UnInit();
+    Token token;
+    EXPECT_EQ(CFuncDispatch::StartTimer(
+                  1, [held = token.value] {}, true),
+              4);
+    EXPECT_TRUE(token.Released());
+
     CFuncDispatch::Instance().Init(window.hwnd());
-    EXPECT_EQ(CFuncDispatch::StartTimer(10000, [] {}, true), 1);
+    EXPECT_EQ(CFuncDispatch::StartTimer(
+                  10000, [] {}, true),
+              1);
 }
 
 TEST_F(TimerTest, OneShotRunsOnceAndStaysRegisteredUntilStopped) {
     Token token;
     int runs = 0;
-    long id = CFuncDispatch::StartTimer(5, [&runs, held = token.value] { ++runs; }, false);
+    long id = CFuncDispatch::StartTimer(
+        5, [&runs, held = token.value] { ++runs; }, false);
     ASSERT_TRUE(PumpUntil([&] { return runs == 1; }));
     // Another timer that runs several times proves time has passed.
     int ticks = 0;
-    long other = CFuncDispatch::StartTimer(5, [&] { ++ticks; }, true);
+    long other = CFuncDispatch::StartTimer(
+        5, [&] { ++ticks; }, true);
     ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
     EXPECT_EQ(runs, 1);
     EXPECT_FALSE(token.Released());
@@ -237,14 +248,19 @@ TEST_F(TimerTest, OneShotRunsOnceAndStaysRegisteredUntilStopped) {
 TEST_F(TimerTest, RepeatingRunsUntilStoppedEvenFromItsOwnCallable) {
     int runs = 0;
     long id = 0;
-    id = CFuncDispatch::StartTimer(1, [&] {
-        if (++runs == 3) CFuncDispatch::StopTimer(id);
-    }, true);
+    id = CFuncDispatch::StartTimer(
+        1,
+        [&] {
+            if (++runs == 3)
+                CFuncDispatch::StopTimer(id);
+        },
+        true);
     ASSERT_TRUE(PumpUntil([&] { return runs == 3; }));
     // Further ticks would need the stopped timer; prove none arrive while a
     // second timer runs several times.
     int ticks = 0;
-    long other = CFuncDispatch::StartTimer(2, [&] { ++ticks; }, true);
+    long other = CFuncDispatch::StartTimer(
+        2, [&] { ++ticks; }, true);
     ASSERT_TRUE(PumpUntil([&] { return ticks >= 5; }));
     EXPECT_EQ(runs, 3);
     CFuncDispatch::StopTimer(other);
@@ -255,7 +271,8 @@ TEST_F(TimerTest, RepeatingRunsUntilStoppedEvenFromItsOwnCallable) {
 TEST_F(TimerTest, ForeignTimerIdReachesHostProcedure) {
     std::vector<WPARAM> hostTimers;
     window.on_message = [&](UINT msg, WPARAM wParam, LPARAM) {
-        if (msg == WM_TIMER) hostTimers.push_back(wParam);
+        if (msg == WM_TIMER)
+            hostTimers.push_back(wParam);
     };
     ASSERT_NE(::SetTimer(window.hwnd(), 777, 1, nullptr), 0u);
     ASSERT_TRUE(PumpUntil([&] { return !hostTimers.empty(); }));
@@ -266,7 +283,8 @@ TEST_F(TimerTest, ForeignTimerIdReachesHostProcedure) {
 TEST_F(TimerTest, UnInitStopsTimersAndReleasesTheirCallables) {
     Token token;
     int runs = 0;
-    CFuncDispatch::StartTimer(1, [&runs, held = token.value] { ++runs; }, true);
+    CFuncDispatch::StartTimer(
+        1, [&runs, held = token.value] { ++runs; }, true);
     ASSERT_TRUE(PumpUntil([&] { return runs > 0; }));
     CFuncDispatch::Instance().UnInit();
     EXPECT_TRUE(token.Released());
@@ -274,7 +292,8 @@ TEST_F(TimerTest, UnInitStopsTimersAndReleasesTheirCallables) {
     // A new dispatcher timer with the same id must not revive the old one.
     CFuncDispatch::Instance().Init(window.hwnd());
     int ticks = 0;
-    long id = CFuncDispatch::StartTimer(2, [&] { ++ticks; }, true);
+    long id = CFuncDispatch::StartTimer(
+        2, [&] { ++ticks; }, true);
     EXPECT_EQ(id, 1);
     ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
     EXPECT_EQ(runs, before);
@@ -282,10 +301,13 @@ TEST_F(TimerTest, UnInitStopsTimersAndReleasesTheirCallables) {
 
 TEST_F(TimerTest, ThrowingTimerCallableKeepsTimerAlive) {
     int runs = 0;
-    long id = CFuncDispatch::StartTimer(1, [&] {
-        ++runs;
-        throw std::runtime_error("tick");
-    }, true);
+    long id = CFuncDispatch::StartTimer(
+        1,
+        [&] {
+            ++runs;
+            throw std::runtime_error("tick");
+        },
+        true);
     EXPECT_TRUE(PumpUntil([&] { return runs >= 3; }));
     CFuncDispatch::StopTimer(id);
 }

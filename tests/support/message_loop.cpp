@@ -19,8 +19,8 @@ void RegisterTestClass(WNDPROC proc) {
 
 TestWindow::TestWindow() {
     RegisterTestClass(&TestWindow::Proc);
-    hwnd_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                            nullptr, nullptr);
+    hwnd_ =
+        CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
@@ -29,13 +29,15 @@ TestWindow::~TestWindow() {
 }
 
 void TestWindow::Destroy() {
-    if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
+    if (hwnd_ && IsWindow(hwnd_))
+        DestroyWindow(hwnd_);
     hwnd_ = nullptr;
 }
 
 LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<TestWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (self && self->on_message) self->on_message(msg, wParam, lParam);
+    if (self && self->on_message)
+        self->on_message(msg, wParam, lParam);
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
@@ -51,8 +53,10 @@ bool PumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     const auto end = std::chrono::steady_clock::now() + deadline;
     for (;;) {
         PumpPending();
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
     }
 }
