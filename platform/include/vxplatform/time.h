@@ -1,0 +1,20 @@
+// time.h: calendar time of day for the Linux layer. Conformance tests:
+// tests/platform/time_test.cpp.
+#pragma once
+
+#include "vxplatform/base.h"
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;      // 1 to 12
+    WORD wDayOfWeek;  // 0 (Sunday) to 6
+    WORD wDay;        // 1 to 31
+    WORD wHour;       // 0 to 23
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+// The current local time. The time zone comes from TZ (or the system zone)
+// as read by the C library; a process that changes TZ calls tzset().
+VXP_API void GetLocalTime(LPSYSTEMTIME time);
