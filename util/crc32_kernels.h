@@ -74,6 +74,20 @@ inline uint32_t Slice16(uint32_t crc, const unsigned char* p, size_t n) {
         p += 16;
         n -= 16;
     }
+    if (n >= 8) {
+        const uint32_t a = crc ^ Load32(p);
+        const uint32_t b = Load32(p + 4);
+        crc = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
+              t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
+        p += 8;
+        n -= 8;
+    }
+    if (n >= 4) {
+        const uint32_t a = crc ^ Load32(p);
+        crc = t[3][a & 0xFF] ^ t[2][(a >> 8) & 0xFF] ^ t[1][(a >> 16) & 0xFF] ^ t[0][a >> 24];
+        p += 4;
+        n -= 4;
+    }
     return Bytewise(crc, p, n);
 }
 
@@ -107,6 +121,20 @@ constexpr uint64_t FoldConstant(unsigned n) {
 // missing power. Both products fit in 127 bits and simply replace the lane.
 constexpr unsigned kLaneBits = 128;
 
+struct FoldPair {
+    uint64_t low;   // for the lane's low 64 bits
+    uint64_t high;  // for its high 64 bits
+};
+
+constexpr FoldPair MakeFoldPair(unsigned distance) {
+    return {FoldConstant(distance + 63), FoldConstant(distance - 1)};
+}
+
+// Computed by the compiler: distances of four, two and one lanes.
+inline constexpr FoldPair kFold4 = MakeFoldPair(4 * kLaneBits);
+inline constexpr FoldPair kFold2 = MakeFoldPair(2 * kLaneBits);
+inline constexpr FoldPair kFold1 = MakeFoldPair(kLaneBits);
+
 #if VX_CRC32_X86
 #define VX_CRC32_CLMUL __attribute__((target("pclmul,sse2")))
 
@@ -114,40 +142,42 @@ VX_CRC32_CLMUL inline __m128i FoldLane(__m128i lane, __m128i k) {
     return _mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11));
 }
 
-VX_CRC32_CLMUL inline __m128i FoldKeys(unsigned distance) {
-    return _mm_set_epi64x(static_cast<long long>(FoldConstant(distance - 1)),
-                          static_cast<long long>(FoldConstant(distance + 63)));
+VX_CRC32_CLMUL inline __m128i FoldKeys(const FoldPair& pair) {
+    return _mm_set_epi64x(static_cast<long long>(pair.high), static_cast<long long>(pair.low));
 }
 
-// Four independent lanes hide the multiplier's latency; needs n >= 64.
+// Four independent lanes hide the multiplier's latency on long runs; shorter runs
+// fold a single lane. Needs n >= 32.
 VX_CRC32_CLMUL inline uint32_t FoldClmul(uint32_t crc, const unsigned char* p, size_t n) {
     const __m128i* v = reinterpret_cast<const __m128i*>(p);
-    __m128i x0 = _mm_loadu_si128(v);
-    __m128i x1 = _mm_loadu_si128(v + 1);
-    __m128i x2 = _mm_loadu_si128(v + 2);
-    __m128i x3 = _mm_loadu_si128(v + 3);
     // The register enters as a XOR over the first four message bytes.
-    x0 = _mm_xor_si128(x0, _mm_cvtsi32_si128(static_cast<int>(crc)));
-    p += 64;
-    n -= 64;
-
-    const __m128i k4 = FoldKeys(4 * kLaneBits);
-    while (n >= 64) {
-        v = reinterpret_cast<const __m128i*>(p);
-        x0 = _mm_xor_si128(FoldLane(x0, k4), _mm_loadu_si128(v));
-        x1 = _mm_xor_si128(FoldLane(x1, k4), _mm_loadu_si128(v + 1));
-        x2 = _mm_xor_si128(FoldLane(x2, k4), _mm_loadu_si128(v + 2));
-        x3 = _mm_xor_si128(FoldLane(x3, k4), _mm_loadu_si128(v + 3));
+    __m128i x0 = _mm_xor_si128(_mm_loadu_si128(v), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    const __m128i k1 = FoldKeys(kFold1);
+    if (n >= 64) {
+        __m128i x1 = _mm_loadu_si128(v + 1);
+        __m128i x2 = _mm_loadu_si128(v + 2);
+        __m128i x3 = _mm_loadu_si128(v + 3);
         p += 64;
         n -= 64;
+        const __m128i k4 = FoldKeys(kFold4);
+        while (n >= 64) {
+            v = reinterpret_cast<const __m128i*>(p);
+            x0 = _mm_xor_si128(FoldLane(x0, k4), _mm_loadu_si128(v));
+            x1 = _mm_xor_si128(FoldLane(x1, k4), _mm_loadu_si128(v + 1));
+            x2 = _mm_xor_si128(FoldLane(x2, k4), _mm_loadu_si128(v + 2));
+            x3 = _mm_xor_si128(FoldLane(x3, k4), _mm_loadu_si128(v + 3));
+            p += 64;
+            n -= 64;
+        }
+        // Four lanes to two, then to one, as a tree to keep the chain short.
+        const __m128i k2 = FoldKeys(kFold2);
+        x0 = _mm_xor_si128(FoldLane(x0, k2), x2);
+        x1 = _mm_xor_si128(FoldLane(x1, k2), x3);
+        x0 = _mm_xor_si128(FoldLane(x0, k1), x1);
+    } else {
+        p += 16;
+        n -= 16;
     }
-
-    // Four lanes to two, then to one, as a tree to keep the chain short.
-    const __m128i k2 = FoldKeys(2 * kLaneBits);
-    x0 = _mm_xor_si128(FoldLane(x0, k2), x2);
-    x1 = _mm_xor_si128(FoldLane(x1, k2), x3);
-    const __m128i k1 = FoldKeys(kLaneBits);
-    x0 = _mm_xor_si128(FoldLane(x0, k1), x1);
     while (n >= 16) {
         x0 = _mm_xor_si128(FoldLane(x0, k1), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
         p += 16;
@@ -174,7 +204,7 @@ inline bool CpuHasClmul() {
 }
 #endif
 
-constexpr size_t kFoldMinimum = 64;
+constexpr size_t kFoldMinimum = 32;
 
 // The fastest engine allowed; folding only when the processor has it.
 inline uint32_t Update(uint32_t crc, const unsigned char* p, size_t n, bool useClmul) {

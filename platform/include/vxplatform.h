@@ -16,6 +16,7 @@
 #include "vxplatform/synch.h"
 #include "vxplatform/thread.h"
 #include "vxplatform/winuser.h"
+#include "vxplatform/profile.h"
 #include "vxplatform/time.h"
 #include "vxplatform/wprintf.h"
 #include "vxplatform/file.h"

@@ -85,3 +85,43 @@ typedef int32_t volatile LONG_VOLATILE_;
 
 VXP_API DWORD GetLastError();
 VXP_API void SetLastError(DWORD error);
+
+// Opaque handle types: distinct so overloads and mistakes are caught as on
+// Windows. Window handles are registry keys, never pointers.
+struct HWND__;
+typedef HWND__* HWND;
+struct HINSTANCE__;
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+struct HICON__;
+typedef HICON__* HICON;
+typedef HICON HCURSOR;
+struct HBRUSH__;
+typedef HBRUSH__* HBRUSH;
+struct HMENU__;
+typedef HMENU__* HMENU;
+typedef WORD ATOM;
+typedef void VOID;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#define MAXLONG 0x7fffffff
+
+// More Win32 error codes used by the threading and window layer.
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_BUSY 170u
+#define ERROR_CANNOT_FIND_WND_CLASS 1407u
+#define ERROR_WINDOW_OF_OTHER_THREAD 1408u
+#define ERROR_CLASS_HAS_WINDOWS 1412u
+#define ERROR_INVALID_INDEX 1413u
+#define ERROR_NO_SYSTEM_RESOURCES 1450u
+#define ERROR_TIMEOUT 1460u
+#define RPC_E_CHANGED_MODE ((HRESULT)0x80010106L)
+

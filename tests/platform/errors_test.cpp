@@ -1,0 +1,78 @@
+// errors_test.cpp: per-thread last error and the error codes failing calls
+// report.
+#include <string>
+#include <vector>
+
+#include "tests/platform/conformance.h"
+
+namespace {
+
+using vxtest::TestThread;
+
+TEST(LastError, RoundTripsAnyValue) {
+    for (DWORD value : {0u, 6u, 87u, 1400u, 0xdeadbeefu, 0xffffffffu}) {
+        SetLastError(value);
+        EXPECT_EQ(value, GetLastError());
+    }
+}
+
+TEST(LastError, IsKeptPerThread) {
+    SetLastError(1111);
+    DWORD seenByOther = 0;
+    TestThread other([&] {
+        seenByOther = GetLastError();  // a new thread starts with 0
+        SetLastError(2222);
+        return GetLastError();
+    });
+    ASSERT_TRUE(other.Join());
+    DWORD otherFinal = 0;
+    ASSERT_TRUE(GetExitCodeThread(other.handle(), &otherFinal));
+    EXPECT_EQ(0u, seenByOther);
+    EXPECT_EQ(2222u, otherFinal);
+    EXPECT_EQ(1111u, GetLastError());
+}
+
+HANDLE BogusHandle() {
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7ff0bad0));
+}
+
+struct FailingCall {
+    const char* what;
+    std::function<bool()> fails;  // runs the call, true when it reported failure
+    DWORD error;
+};
+
+TEST(LastError, FailingCallsReportWin32Codes) {
+    const HANDLE bogus = BogusHandle();
+    const std::vector<FailingCall> table = {
+        {"CloseHandle(null)", [] { return !CloseHandle(nullptr); }, ERROR_INVALID_HANDLE},
+        {"CloseHandle(bogus)", [&] { return !CloseHandle(bogus); }, ERROR_INVALID_HANDLE},
+        {"SetEvent(bogus)", [&] { return !SetEvent(bogus); }, ERROR_INVALID_HANDLE},
+        {"ResetEvent(null)", [] { return !ResetEvent(nullptr); }, ERROR_INVALID_HANDLE},
+        {"WaitForSingleObject(bogus)", [&] { return WaitForSingleObject(bogus, 0) == WAIT_FAILED; },
+         ERROR_INVALID_HANDLE},
+        {"WaitForMultipleObjects(0)",
+         [&] { return WaitForMultipleObjects(0, &bogus, FALSE, 0) == WAIT_FAILED; },
+         ERROR_INVALID_PARAMETER},
+        {"GetExitCodeThread(bogus)",
+         [&] {
+             DWORD code;
+             return !GetExitCodeThread(bogus, &code);
+         },
+         ERROR_INVALID_HANDLE},
+        {"GetThreadPriority(bogus)",
+         [&] { return GetThreadPriority(bogus) == THREAD_PRIORITY_ERROR_RETURN; },
+         ERROR_INVALID_HANDLE},
+        {"SetThreadPriority(current, 3)", [] { return !SetThreadPriority(GetCurrentThread(), 3); },
+         ERROR_INVALID_PARAMETER},
+        {"TerminateThread(bogus)", [&] { return !TerminateThread(bogus, 0); },
+         ERROR_INVALID_HANDLE},
+    };
+    for (const FailingCall& call : table) {
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(call.fails()) << call.what;
+        EXPECT_EQ(call.error, GetLastError()) << call.what;
+    }
+}
+
+}  // namespace
