@@ -3,33 +3,14 @@
 
 #include <algorithm>
 
+#include "core/carrier.h"
+#include "core/scoped_lock.h"
+
 namespace VexloTool {
 
 template class SingletonImpl<CFuncDispatch, 0>;
 
 namespace {
-
-typedef CFuncDispatch::CarrierSignal CarrierSignal;
-
-CarrierSignal* AsSignal(void* carrier) {
-    return static_cast<CarrierSignal*>(carrier);
-}
-
-// Enters the recursive lock for one scope.
-class Guard {
-public:
-    explicit Guard(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
-    ~Guard() { LeaveCriticalSection(&lock_); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-private:
-    CRITICAL_SECTION& lock_;
-};
-
-LONG AtomicRead(volatile LONG* value) {
-    return InterlockedCompareExchange(value, 0, 0);
-}
 
 // How often a DispatchAndWait caller checks that its dispatch can still run.
 const DWORD kWaiterPollMs = 50;
@@ -47,12 +28,12 @@ CFuncDispatch::CFuncDispatch() {
 
 CFuncDispatch::~CFuncDispatch() {
     for (void* carrier : freeSignals_)
-        delete AsSignal(carrier);
+        DestroyCarrier(carrier);
     // The lock is never destroyed: host threads may still call in at exit.
 }
 
 void CFuncDispatch::Init(HWND hwnd) {
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     UnInit();  // a second Init must not subclass our own procedure
     InterlockedIncrement(&generation_);
     window_ = hwnd;
@@ -66,7 +47,7 @@ void CFuncDispatch::Init(HWND hwnd) {
 }
 
 void CFuncDispatch::UnInit() {
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     InterlockedIncrement(&generation_);
     HWND hwnd = window_;
     WNDPROC previous = prevProc_;
@@ -84,7 +65,7 @@ void CFuncDispatch::UnInit() {
 
 void* CFuncDispatch::GetSignal() {
     {
-        Guard guard(lock_);
+        ScopedLock guard(lock_);
         if (!freeSignals_.empty()) {
             void* carrier = freeSignals_.front();
             freeSignals_.pop_front();
@@ -95,13 +76,13 @@ void* CFuncDispatch::GetSignal() {
 }
 
 void CFuncDispatch::SignalConnect(void* carrier, void* slot) {
-    AsSignal(carrier)->connect(*static_cast<Slot*>(slot));
+    ConnectCarrier(carrier, slot);
 }
 
 bool CFuncDispatch::PostCarrier(void* carrier) {
     for (;;) {
         {
-            Guard guard(lock_);
+            ScopedLock guard(lock_);
             if (!prevProc_)
                 return false;
             if (PostMessageW(window_, kDispatchMessage, reinterpret_cast<WPARAM>(carrier), 0))
@@ -139,14 +120,14 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
         RecycleSignal(carrier);
         return;
     }
-    const LONG generation = AtomicRead(&generation_);
+    const LONG generation = InterlockedRead(&generation_);
     {
-        Guard guard(lock_);
+        ScopedLock guard(lock_);
         waiters_[carrier] = done;
     }
     if (!PostCarrier(carrier)) {
         {
-            Guard guard(lock_);
+            ScopedLock guard(lock_);
             waiters_.erase(carrier);
         }
         RecycleSignal(carrier);
@@ -156,12 +137,12 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
     // Woken when the callable has run or was released unrun; the poll also
     // ends the wait if the window went away with the message still queued.
     while (WaitForSingleObject(done, kWaiterPollMs) == WAIT_TIMEOUT) {
-        if (AtomicRead(&generation_) != generation || !IsWindow(window_))
+        if (InterlockedRead(&generation_) != generation || !IsWindow(window_))
             break;
     }
     {
         // The carrier may already serve another waiter: erase only our own.
-        Guard guard(lock_);
+        ScopedLock guard(lock_);
         auto waiter = waiters_.find(carrier);
         if (waiter != waiters_.end() && waiter->second == done)
             waiters_.erase(waiter);
@@ -170,7 +151,7 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
 }
 
 void CFuncDispatch::WakeWaiter(void* carrier) {
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     if (waiters_.empty())
         return;
     auto waiter = waiters_.find(carrier);
@@ -182,7 +163,7 @@ void CFuncDispatch::WakeWaiter(void* carrier) {
 
 void CFuncDispatch::Emit(void* carrier) {
     try {
-        (*AsSignal(carrier))();
+        (*AsCarrier(carrier))();
     } catch (...) {
         // Never unwind through the platform's message dispatch; see header.
     }
@@ -201,19 +182,19 @@ void CFuncDispatch::RecycleSignal(void* carrier) {
         return;
     CFuncDispatch& self = Instance();
     {
-        Guard guard(self.lock_);
+        ScopedLock guard(self.lock_);
         if (self.freeSignals_.size() < kFreeSignalPoolSize) {
-            AsSignal(carrier)->disconnect_all_slots();
+            AsCarrier(carrier)->disconnect_all_slots();
             self.freeSignals_.push_back(carrier);
             return;
         }
     }
-    delete AsSignal(carrier);
+    DestroyCarrier(carrier);
 }
 
 long CFuncDispatch::SetTimer(unsigned int intervalMs, void* carrier, int repeat) {
     const long id = InterlockedIncrement(&lastTimerId_);
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     const UINT_PTR started =
         prevProc_ ? ::SetTimer(window_, static_cast<UINT_PTR>(id), intervalMs, nullptr) : 0;
     if (started) {
@@ -225,7 +206,7 @@ long CFuncDispatch::SetTimer(unsigned int intervalMs, void* carrier, int repeat)
 }
 
 void CFuncDispatch::KillTimer(long id) {
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     ::KillTimer(window_, static_cast<UINT_PTR>(id));
     auto timer = timers_.find(static_cast<unsigned int>(id));
     if (timer == timers_.end())
@@ -248,7 +229,7 @@ int CFuncDispatch::ExecuteTimer(unsigned int id) {
         return 0;
     TimerEntry entry;
     {
-        Guard guard(lock_);
+        ScopedLock guard(lock_);
         auto timer = timers_.find(id);
         if (timer == timers_.end())
             return 0;
@@ -258,7 +239,7 @@ int CFuncDispatch::ExecuteTimer(unsigned int id) {
         emittingTimers_.push_back(entry.carrier);
     }
     Emit(entry.carrier);
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     emittingTimers_.erase(std::find(emittingTimers_.begin(), emittingTimers_.end(), entry.carrier));
     auto stopped =
         std::find(stoppedWhileEmitting_.begin(), stoppedWhileEmitting_.end(), entry.carrier);
@@ -282,7 +263,7 @@ void CFuncDispatch::ReleaseQueuedCarriers() {
 }
 
 void CFuncDispatch::ForgetWindow() {
-    Guard guard(lock_);
+    ScopedLock guard(lock_);
     InterlockedIncrement(&generation_);
     for (const auto& timer : timers_)
         ReleaseTimerCarrier(timer.second.carrier);

@@ -1,0 +1,161 @@
+// thread_pool.cpp: the worker thread pool.
+#include "VexloTool/ThreadPool.h"
+
+#include <algorithm>
+
+#include "core/carrier.h"
+#include "core/scoped_lock.h"
+#include "core/thread_helpers.h"
+
+namespace VexloTool {
+
+template class SingletonImpl<CThreadPool, 0>;
+
+namespace {
+
+int DefaultWorkerCount() {
+    SYSTEM_INFO info = {};
+    GetSystemInfo(&info);
+    return std::max(8, 2 * static_cast<int>(info.dwNumberOfProcessors) + 2);
+}
+
+}  // namespace
+
+CThreadPool::CThreadPool() {
+    InitializeCriticalSection(&lock_);
+}
+
+CThreadPool::~CThreadPool() {
+    // Runs at module unload; workers are stopped by UnInit, never here.
+    for (void* carrier : queue_)
+        DestroyCarrier(carrier);
+    DeleteCriticalSection(&lock_);
+}
+
+bool CThreadPool::Init(int threads) {
+    if (!threads_.empty())
+        return true;
+    InterlockedExchange(&idle_, 0);
+    const int count = threads == 0 ? DefaultWorkerCount() : std::max(threads, 0);
+    InterlockedExchange(&stop_, 0);
+    workEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    {
+        // Work queued before Init must be seen by the new workers.
+        ScopedLock guard(lock_);
+        if (!queue_.empty())
+            SetEvent(workEvent_);
+    }
+    threads_.resize(count);
+    for (int i = 0; i < count; ++i) {
+        DWORD id = 0;
+        threads_[i] = CreateThread(nullptr, 0, &CThreadPool::ThreadProc, this, 0, &id);
+        if (threads_[i])
+            SetThreadName(id, "thdPool");
+    }
+    return true;
+}
+
+void CThreadPool::Stop() {
+    InterlockedExchange(&stop_, 1);
+    SetEvent(stopEvent_);
+}
+
+void CThreadPool::UnInit() {
+    for (HANDLE thread : threads_) {
+        StopThreadBounded(thread);
+        if (thread)
+            CloseHandle(thread);
+    }
+    threads_.clear();
+    if (workEvent_)
+        CloseHandle(workEvent_);
+    if (stopEvent_)
+        CloseHandle(stopEvent_);
+    workEvent_ = stopEvent_ = nullptr;
+    ReleaseQueuedWork();
+}
+
+long CThreadPool::GetIdelThreadNum() const {
+    return InterlockedRead(&idle_);
+}
+
+void* CThreadPool::GetSignal() {
+    return new CarrierSignal();
+}
+
+void CThreadPool::SignalConnect(void* carrier, void* slot) {
+    ConnectCarrier(carrier, slot);
+}
+
+void CThreadPool::ReleaseSignal(void* carrier) {
+    if (carrier)
+        DestroyCarrier(carrier);
+}
+
+void CThreadPool::AsyncExecute(void* carrier) {
+    if (InterlockedRead(&stop_)) {
+        ReleaseSignal(carrier);
+        return;
+    }
+    ScopedLock guard(lock_);
+    queue_.push_back(carrier);
+    if (queue_.size() == 1 && workEvent_)
+        SetEvent(workEvent_);
+}
+
+void CThreadPool::ReleaseQueuedWork() {
+    std::list<void*> left;
+    {
+        ScopedLock guard(lock_);
+        left.swap(queue_);
+    }
+    for (void* carrier : left)
+        ReleaseSignal(carrier);
+}
+
+DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
+    CoInitialize(nullptr);
+    static_cast<CThreadPool*>(pool)->InnerThreadProc();
+    CoUninitialize();
+    return 0;
+}
+
+void* CThreadPool::TakeWork() {
+    ScopedLock guard(lock_);
+    void* carrier = nullptr;
+    if (!queue_.empty()) {
+        carrier = queue_.front();
+        queue_.pop_front();
+    }
+    if (queue_.empty())
+        ResetEvent(workEvent_);
+    return carrier;
+}
+
+void CThreadPool::InnerThreadProc() {
+    // The work event comes first: a wait reports the lowest signalled
+    // handle, so after Stop the queue drains before the workers end.
+    HANDLE events[2] = {workEvent_, stopEvent_};
+    void* running = nullptr;
+    try {
+        for (;;) {
+            InterlockedIncrement(&idle_);
+            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
+                break;
+            InterlockedDecrement(&idle_);
+            running = TakeWork();
+            if (!running)
+                continue;
+            (*AsCarrier(running))();
+            ReleaseSignal(running);
+            running = nullptr;
+        }
+    } catch (...) {
+        // A throwing callable ends this worker only; its carrier is still
+        // released rather than leaked.
+        ReleaseSignal(running);
+    }
+}
+
+}  // namespace VexloTool

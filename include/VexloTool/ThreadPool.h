@@ -1,0 +1,76 @@
+// ThreadPool.h: runs callables on a fixed set of worker threads.
+//
+// Threads: Execute and GetIdelThreadNum from any thread, including from a
+// callable running on a worker; Init, Stop and UnInit by the host on one
+// thread, in that order (UnInit pumps that thread's window messages).
+// Locks: one recursive lock guarding the queue and the work event's state;
+// taken before the dispatcher's lock, never after; callables run outside it.
+#pragma once
+
+#include <list>
+#include <vector>
+
+#include <boost/signals2/signal.hpp>
+
+#include "vxplatform.h"
+#include "VexloTool/Export.h"
+#include "VexloTool/SingletonImpl.h"
+
+namespace VexloTool {
+
+VEXLOTOOL_SINGLETON(CThreadPool);
+
+class VEXLOTOOL_API CThreadPool : public SingletonImpl<CThreadPool, 0> {
+public:
+    typedef boost::signals2::signal<void()>::slot_type Slot;
+
+    ~CThreadPool() override;
+
+    // Starts the workers: 0 selects max(8, 2 x processors + 2), a negative
+    // count starts none. Always returns true. Work queued before the first
+    // Init waits for it. A second Init without UnInit changes nothing.
+    bool Init(int threads);
+    // Refuses new work; workers drain the queue, then end.
+    void Stop();
+    // Waits for each worker (about 3 s each, pumping window messages), then
+    // terminates those still running. Work left queued is released unrun.
+    void UnInit();
+    // Workers currently waiting for work (workers that ended through Stop
+    // keep counting).
+    long GetIdelThreadNum() const;
+
+    // Runs the callable on a worker. Refused work (after Stop) is released
+    // without running. A callable that throws ends its own worker only.
+    static void Execute(Slot slot) {
+        CThreadPool& self = Instance();
+        void* carrier = self.GetSignal();
+        if (!carrier)
+            return;
+        self.SignalConnect(carrier, &slot);
+        self.AsyncExecute(carrier);
+    }
+
+private:
+    friend class SingletonImpl<CThreadPool, 0>;
+    CThreadPool();
+
+    void* GetSignal();
+    void SignalConnect(void* carrier, void* slot);
+    void AsyncExecute(void* carrier);
+    void ReleaseSignal(void* carrier);
+    static DWORD WINAPI ThreadProc(LPVOID pool);
+    void InnerThreadProc();
+
+    void* TakeWork();
+    void ReleaseQueuedWork();
+
+    CRITICAL_SECTION lock_;
+    std::list<void*> queue_;
+    std::vector<HANDLE> threads_;
+    HANDLE workEvent_ = nullptr;  // signalled exactly while the queue is non-empty
+    HANDLE stopEvent_ = nullptr;
+    volatile LONG stop_ = 0;  // read without the lock
+    mutable volatile LONG idle_ = 0;
+};
+
+}  // namespace VexloTool

@@ -1,0 +1,183 @@
+// Thread pool: workers, ordering, draining on Stop, refusal, faults.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "VexloTool/ThreadPool.h"
+#include "support/wait.h"
+
+using VexloTool::CThreadPool;
+using vxtest::WaitUntil;
+
+namespace {
+
+CThreadPool& Pool() {
+    return CThreadPool::Instance();
+}
+
+struct Token {
+    std::shared_ptr<int> value = std::make_shared<int>(0);
+    bool Released() const { return value.use_count() == 1; }
+};
+
+// A gate the test opens to let blocked work finish.
+struct Gate {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Gate() { CloseHandle(event); }
+    void Open() { SetEvent(event); }
+    void Wait() { WaitForSingleObject(event, INFINITE); }
+};
+
+void StopAndUnInit() {
+    Pool().Stop();
+    Pool().UnInit();
+}
+
+TEST(ThreadPool, DefaultCountFollowsProcessorCount) {
+    SYSTEM_INFO info = {};
+    GetSystemInfo(&info);
+    const long expected = std::max<long>(8, 2 * static_cast<long>(info.dwNumberOfProcessors) + 2);
+    Pool().Init(0);
+    EXPECT_TRUE(WaitUntil([&] { return Pool().GetIdelThreadNum() == expected; }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, RunsWorkOnNamedDistinctWorkers) {
+    ASSERT_TRUE(Pool().Init(3));
+    ASSERT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 3; }));
+    Gate gate;
+    std::mutex mutex;
+    std::set<DWORD> threads;
+    const DWORD caller = GetCurrentThreadId();
+    for (int i = 0; i < 3; ++i) {
+        CThreadPool::Execute([&] {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                threads.insert(GetCurrentThreadId());
+            }
+            gate.Wait();
+        });
+    }
+    // All three block at once, so each runs on its own worker.
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return threads.size() == 3;
+    }));
+    EXPECT_EQ(threads.count(caller), 0u);
+    gate.Open();
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, SingleWorkerRunsInQueueOrder) {
+    Pool().Init(1);
+    std::vector<int> order;
+    for (int i = 0; i < 500; ++i)
+        CThreadPool::Execute([&order, i] { order.push_back(i); });
+    StopAndUnInit();  // Stop drains the queue before the worker ends
+    ASSERT_EQ(order.size(), 500u);
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(order[i], i);
+}
+
+TEST(ThreadPool, StopDrainsQueuedWorkAndRefusesNewWork) {
+    Pool().Init(2);
+    std::atomic<int> ran{0};
+    Gate gate;
+    CThreadPool::Execute([&] { gate.Wait(); });
+    for (int i = 0; i < 1000; ++i)
+        CThreadPool::Execute([&] { ++ran; });
+    Pool().Stop();
+    Token refused;
+    bool refusedRan = false;
+    CThreadPool::Execute([&refusedRan, held = refused.value] { refusedRan = true; });
+    EXPECT_TRUE(refused.Released());
+    gate.Open();
+    Pool().UnInit();
+    EXPECT_EQ(ran, 1000);
+    EXPECT_FALSE(refusedRan);
+    // Every worker that ended through the stop event still counts as idle.
+    EXPECT_EQ(Pool().GetIdelThreadNum(), 2);
+    // Work stays refused after UnInit.
+    Token afterUnInit;
+    CThreadPool::Execute([held = afterUnInit.value] {});
+    EXPECT_TRUE(afterUnInit.Released());
+}
+
+TEST(ThreadPool, ThrowingWorkEndsOnlyItsWorker) {
+    Pool().Init(2);
+    ASSERT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 2; }));
+    Token thrower;
+    CThreadPool::Execute([held = thrower.value] { throw std::runtime_error("boom"); });
+    EXPECT_TRUE(WaitUntil([&] { return thrower.Released(); }));
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 100; ++i)
+        CThreadPool::Execute([&] { ++ran; });
+    EXPECT_TRUE(WaitUntil([&] { return ran == 100; }));
+    EXPECT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 1; }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, WorkMayQueueMoreWork) {
+    Pool().Init(2);
+    std::atomic<int> depth{0};
+    std::function<void()> step = [&] {
+        if (++depth < 50)
+            CThreadPool::Execute(step);
+    };
+    CThreadPool::Execute(step);
+    EXPECT_TRUE(WaitUntil([&] { return depth == 50; }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, HundredThousandQueuedAtOnceAllRun) {
+    Pool().Init(4);
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 100000; ++i)
+        CThreadPool::Execute([&] { ++ran; });
+    EXPECT_TRUE(WaitUntil([&] { return ran == 100000; }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, NegativeCountStartsNoWorkerAndUnInitReleasesQueue) {
+    Pool().Init(-3);
+    Token token;
+    bool ran = false;
+    CThreadPool::Execute([&ran, held = token.value] { ran = true; });
+    EXPECT_EQ(Pool().GetIdelThreadNum(), 0);
+    StopAndUnInit();
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(token.Released());
+}
+
+TEST(ThreadPool, WorkQueuedBeforeInitRunsAfterIt) {
+    std::atomic<bool> ran{false};
+    CThreadPool::Execute([&] { ran = true; });
+    Pool().Init(1);
+    EXPECT_TRUE(WaitUntil([&] { return ran.load(); }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, UnInitWithoutStopTerminatesWorkersWithinTheBound) {
+    Pool().Init(1);
+    ASSERT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    Pool().UnInit();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(elapsed, 2.5);
+    EXPECT_LT(elapsed, 15.0);
+    // A new Init starts a fresh set of workers that take work at once.
+    Pool().Init(2);
+    std::atomic<bool> ran{false};
+    CThreadPool::Execute([&] { ran = true; });
+    EXPECT_TRUE(WaitUntil([&] { return ran.load(); }));
+    StopAndUnInit();
+}
+
+}  // namespace
