@@ -12,14 +12,17 @@ namespace logtext {
 // "HH:MM:SS" and three blanks.
 constexpr size_t kStampLength = 11;
 
-inline void AppendStamp(std::string& out, unsigned hour, unsigned minute, unsigned second) {
+// Writes kStampLength characters.
+inline char* WriteStamp(char* out, unsigned hour, unsigned minute, unsigned second) {
     const unsigned fields[3] = {hour % 100, minute % 100, second % 100};
-    char stamp[kStampLength] = {'0', '0', ':', '0', '0', ':', '0', '0', ' ', ' ', ' '};
     for (int i = 0; i < 3; ++i) {
-        stamp[i * 3] = static_cast<char>('0' + fields[i] / 10);
-        stamp[i * 3 + 1] = static_cast<char>('0' + fields[i] % 10);
+        *out++ = static_cast<char>('0' + fields[i] / 10);
+        *out++ = static_cast<char>('0' + fields[i] % 10);
+        *out++ = i < 2 ? ':' : ' ';
     }
-    out.append(stamp, kStampLength);
+    *out++ = ' ';
+    *out++ = ' ';
+    return out;
 }
 
 // Reads one code point from UTF-16 (Windows) or UTF-32 (Linux) text.
@@ -56,30 +59,29 @@ inline size_t Utf8Length(const wchar_t* text, size_t length) {
     return bytes;
 }
 
-inline void AppendUtf8(std::string& out, const wchar_t* text, size_t length) {
-    const size_t start = out.size();
-    out.resize(start + Utf8Length(text, length));
-    char* p = &out[start];
+// Writes exactly Utf8Length(text, length) bytes.
+inline char* WriteUtf8(char* out, const wchar_t* text, size_t length) {
     for (size_t at = 0; at < length;) {
         const uint32_t c = static_cast<uint32_t>(text[at]);
         if (c < 0x80) {
-            *p++ = static_cast<char>(c);
+            *out++ = static_cast<char>(c);
             ++at;
             continue;
         }
         const uint32_t cp = NextCodePoint(text, length, at);
         if (cp < 0x800) {
-            *p++ = static_cast<char>(0xC0 | (cp >> 6));
+            *out++ = static_cast<char>(0xC0 | (cp >> 6));
         } else if (cp < 0x10000) {
-            *p++ = static_cast<char>(0xE0 | (cp >> 12));
-            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0xE0 | (cp >> 12));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         } else {
-            *p++ = static_cast<char>(0xF0 | (cp >> 18));
-            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0xF0 | (cp >> 18));
+            *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         }
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return out;
 }
 
 // The path up to, not including, its last separator ('\' or '/'); the whole

@@ -29,8 +29,14 @@ private:
 
 // Most messages fit here; longer ones are measured and formatted again.
 constexpr size_t kStackMessage = 512;
+// Most entries are encoded here.
+constexpr size_t kStackEntry = 1024;
 // Larger than the stream's default, so the writer calls the system rarely.
 constexpr size_t kFileBuffer = 64 * 1024;
+// A write buffer grown past this by a burst is released after the burst.
+constexpr size_t kKeptBuffer = 1024 * 1024;
+// How long the writer lets entries gather after writing.
+constexpr DWORD kGatherMs = 1;
 const unsigned char kByteOrderMark[3] = {0xEF, 0xBB, 0xBF};
 
 // Formats into the stack buffer or, when the text is longer, into `heap`.
@@ -177,19 +183,25 @@ void CVXLogWrapper::WriteLog(VXLogType type, const wchar_t* format, ...) {
         if (text) {
             SYSTEMTIME now;
             GetLocalTime(&now);
-            // The node is made outside the lock; the lock only links it in.
-            std::list<std::string> node(1);
-            std::string& entry = node.back();
-            entry.reserve(logtext::kStampLength + logtext::Utf8Length(text, length) + 2);
-            logtext::AppendStamp(entry, now.wHour, now.wMinute, now.wSecond);
-            logtext::AppendUtf8(entry, text, length);
-            entry.append("\r\n", 2);
+            // The entry is encoded outside the lock; the lock only copies it.
+            const size_t size = logtext::kStampLength + logtext::Utf8Length(text, length) + 2;
+            char small[kStackEntry];
+            std::string large;
+            char* entry = small;
+            if (size > sizeof(small)) {
+                large.resize(size);
+                entry = &large[0];
+            }
+            char* end = logtext::WriteStamp(entry, now.wHour, now.wMinute, now.wSecond);
+            end = logtext::WriteUtf8(end, text, length);
+            end[0] = '\r';
+            end[1] = '\n';
 
             Guard guard(queueLock_);
             // UnInit may have begun since the check above: then refused.
             if (stop_.load(std::memory_order_relaxed) == 0) {
                 const bool wasEmpty = queue_.empty();
-                queue_.splice(queue_.end(), node);
+                queue_.append(entry, size);
                 if (wasEmpty)
                     SetEvent(wakeEvent_);
             }
@@ -217,27 +229,29 @@ const wchar_t* CVXLogWrapper::GetLogDir() {
     return dir_.c_str();
 }
 
-void CVXLogWrapper::WriteLogs() {
+bool CVXLogWrapper::WriteLogs() {
     // The drain lock keeps concurrent drains (writer thread, Save, UnInit)
     // from interleaving, so entries reach the file in queue order while
     // WriteLog callers wait only for the queue lock, never for the disk.
     Guard drain(drainLock_);
+    bool wrote = false;
     for (;;) {
-        std::list<std::string> batch;
         {
+            // The two buffers trade places and keep their capacity, so a
+            // steady stream of entries needs no allocation.
             Guard guard(queueLock_);
-            batch.swap(queue_);
+            writing_.swap(queue_);
         }
-        if (batch.empty())
-            return;
+        if (writing_.empty())
+            return wrote;
+        wrote = true;
         // After a failed write the stream stays in error and later entries
         // are dropped; without a file they are dropped at once.
-        if (!file_ || std::ferror(file_))
-            continue;
-        for (const std::string& entry : batch) {
-            if (std::fwrite(entry.data(), 1, entry.size(), file_) != entry.size())
-                break;
-        }
+        if (file_ && !std::ferror(file_))
+            std::fwrite(writing_.data(), 1, writing_.size(), file_);
+        writing_.clear();
+        if (writing_.capacity() > kKeptBuffer)
+            std::string().swap(writing_);
     }
 }
 
@@ -245,9 +259,14 @@ DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
     auto* self = static_cast<CVXLogWrapper*>(param);
     for (;;) {
         WaitForSingleObject(self->wakeEvent_, INFINITE);
-        self->WriteLogs();
+        const bool wrote = self->WriteLogs();
         if (self->stop_.load(std::memory_order_acquire) != 0)
             break;
+        // After work, let entries gather for a moment: one wake-up per burst
+        // instead of one per entry. An empty queue is waited for without
+        // limit.
+        if (wrote)
+            Sleep(kGatherMs);
     }
     self->writerDone_.store(1);
     return 0;

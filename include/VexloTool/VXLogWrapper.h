@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <list>
 #include <string>
 
 #include "vxplatform.h"
@@ -78,11 +77,13 @@ private:
     CVXLogWrapper& operator=(const CVXLogWrapper&) = delete;
 
     // Moves queued entries to the file, in order, until the queue is empty.
-    void WriteLogs();
+    // Returns whether there were any.
+    bool WriteLogs();
     static DWORD WINAPI ThreadProc(LPVOID param);
     void CloseFile();
 
-    std::list<std::string> queue_;  // guarded by queueLock_
+    // Complete entries awaiting the writer, oldest first, back to back.
+    std::string queue_;  // guarded by queueLock_
     CRITICAL_SECTION queueLock_;
     FILE* file_ = nullptr;  // guarded by drainLock_; null when not open
     std::wstring path_;
@@ -93,6 +94,7 @@ private:
     std::atomic<int> stop_{1};
     std::atomic<int> threshold_{VXLOG_INFO};
     CRITICAL_SECTION drainLock_;
+    std::string writing_;  // entries being written; guarded by drainLock_
     std::wstring dir_;
     // Set by the writer thread as it returns; unset means it was terminated.
     std::atomic<int> writerDone_{0};

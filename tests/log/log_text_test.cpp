@@ -11,10 +11,13 @@ namespace {
 using namespace VexloTool::logtext;
 
 std::string Utf8(const std::wstring& text) {
-    std::string out = "prefix:";
-    AppendUtf8(out, text.data(), text.size());
-    EXPECT_EQ(out.size(), 7 + Utf8Length(text.data(), text.size()));
-    return out.substr(7);
+    // The length is exact: the encoder writes precisely that many bytes.
+    const size_t length = Utf8Length(text.data(), text.size());
+    std::string out(length + 1, '#');
+    EXPECT_EQ(WriteUtf8(&out[0], text.data(), text.size()), &out[0] + length);
+    EXPECT_EQ(out.back(), '#');
+    out.pop_back();
+    return out;
 }
 
 TEST(LogText, StampIsTwoDigitFieldsAndThreeBlanks) {
@@ -29,10 +32,9 @@ TEST(LogText, StampIsTwoDigitFieldsAndThreeBlanks) {
         {12, 30, 0, "12:30:00   "},
     };
     for (const Case& c : cases) {
-        std::string out;
-        AppendStamp(out, c.h, c.m, c.s);
-        EXPECT_EQ(out, c.expected);
-        EXPECT_EQ(out.size(), kStampLength);
+        char out[kStampLength + 1] = {};
+        EXPECT_EQ(WriteStamp(out, c.h, c.m, c.s), out + kStampLength);
+        EXPECT_STREQ(out, c.expected);
     }
 }
 
