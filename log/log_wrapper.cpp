@@ -77,14 +77,18 @@ CVXLogWrapper::CVXLogWrapper() {
 
 CVXLogWrapper::~CVXLogWrapper() {
     if (thread_) {
-        // The host did not call UnInit. The writer may still be waiting, so
-        // the locks stay alive; the entries accepted so far reach the file.
+        // The host did not call UnInit. The entries accepted so far reach the
+        // file; the writer may still wake, so the locks and handles stay, and
+        // its drains find the log stopped and touch nothing.
         {
             Guard guard(queueLock_);
             stop_.store(1);
         }
-        WriteLogs();
-        CloseFile();
+        Guard drain(drainLock_);
+        DrainLocked();
+        if (file_)
+            std::fclose(file_);
+        file_ = nullptr;
         return;
     }
     CloseFile();
@@ -143,9 +147,13 @@ void CVXLogWrapper::UnInit() {
         SetEvent(wakeEvent_);
     }
     // Every accepted entry is written before the file closes. The caller
-    // drains too, so a writer starved of processor time cannot lose entries.
+    // drains: the writer, seeing the log stopped, only ends.
+    {
+        Guard drain(drainLock_);
+        DrainLocked();
+    }
+    // Below normal priority it could be starved past the stop bound.
     SetThreadPriority(thread_, THREAD_PRIORITY_NORMAL);
-    WriteLogs();
     StopThreadBounded(thread_);
     CloseHandle(thread_);
     thread_ = nullptr;
@@ -234,6 +242,12 @@ bool CVXLogWrapper::WriteLogs() {
     // from interleaving, so entries reach the file in queue order while
     // WriteLog callers wait only for the queue lock, never for the disk.
     Guard drain(drainLock_);
+    if (stop_.load(std::memory_order_acquire) != 0)
+        return false;
+    return DrainLocked();
+}
+
+bool CVXLogWrapper::DrainLocked() {
     bool wrote = false;
     for (;;) {
         {

@@ -76,9 +76,11 @@ private:
     CVXLogWrapper(const CVXLogWrapper&) = delete;
     CVXLogWrapper& operator=(const CVXLogWrapper&) = delete;
 
-    // Moves queued entries to the file, in order, until the queue is empty.
-    // Returns whether there were any.
+    // Moves queued entries to the file, in order, until the queue is empty;
+    // does nothing once the log is stopped. Returns whether it wrote any.
     bool WriteLogs();
+    // The same without the stop check; the caller holds drainLock_.
+    bool DrainLocked();
     static DWORD WINAPI ThreadProc(LPVOID param);
     void CloseFile();
 
