@@ -339,18 +339,38 @@ inline bool PathAvailable(Path path) {
 }
 #endif
 
-// Whole encoding along `path`, which must be available; returns the characters written.
-inline size_t Encode(const unsigned char* in, size_t n, char* out, Path path) {
-    size_t done = 0;
+// The vector part of a run along `path`: input consumed by whole blocks (bytes for
+// encoding, a multiple of 3; characters for decoding, a multiple of 4). Decoding blocks
+// stop at the first block holding a character outside the alphabet.
+inline size_t VectorEncode(const unsigned char* in, size_t n, char* out, Path path) {
 #if VX_BASE64_X86
     if (path == Path::kAvx2) {
-        done = EncodeAvx2(in, n, out);
-    } else if (path == Path::kSsse3) {
-        done = EncodeSsse3(in, n, out);
+        return EncodeAvx2(in, n, out);
     }
-#else
-    (void)path;
+    if (path == Path::kSsse3) {
+        return EncodeSsse3(in, n, out);
+    }
 #endif
+    (void)in, (void)n, (void)out, (void)path;
+    return 0;
+}
+
+inline size_t VectorDecode(const char* in, size_t n, unsigned char* out, Path path) {
+#if VX_BASE64_X86
+    if (path == Path::kAvx2) {
+        return DecodeAvx2(in, n, out);
+    }
+    if (path == Path::kSsse3) {
+        return DecodeSsse3(in, n, out);
+    }
+#endif
+    (void)in, (void)n, (void)out, (void)path;
+    return 0;
+}
+
+// Whole encoding along `path`, which must be available; returns the characters written.
+inline size_t Encode(const unsigned char* in, size_t n, char* out, Path path) {
+    const size_t done = VectorEncode(in, n, out, path);
     const size_t written = done / 3 * 4;
     return written + EncodeScalar(in + done, n - done, out + written);
 }
@@ -358,16 +378,7 @@ inline size_t Encode(const unsigned char* in, size_t n, char* out, Path path) {
 // Whole decoding along `path`: vector blocks while every character is in the alphabet,
 // then the scalar reference from the first block that is not. Returns the bytes written.
 inline size_t Decode(const char* in, size_t n, unsigned char* out, Path path) {
-    size_t done = 0;
-#if VX_BASE64_X86
-    if (path == Path::kAvx2) {
-        done = DecodeAvx2(in, n, out);
-    } else if (path == Path::kSsse3) {
-        done = DecodeSsse3(in, n, out);
-    }
-#else
-    (void)path;
-#endif
+    const size_t done = VectorDecode(in, n, out, path);
     const size_t written = done / 4 * 3;
     return written + DecodeScalar(in + done, n - done, out + written);
 }

@@ -26,6 +26,59 @@ bool UseClmul() {
 
 const unsigned int* CCrc32::s_tab = nullptr;
 
+// The private steps are defined inline here, where all their callers live: exported
+// functions of a shared library would otherwise be called through the PLT on every byte.
+inline void CCrc32::UpdateByte(unsigned char byte) {
+    m_crc = s_tab[Crc32Index(m_crc) ^ byte] ^ Crc32Shifted(m_crc);
+}
+
+inline void CCrc32::TruncatedFinal(unsigned char* digest, unsigned int size) {
+    // The register has only DigestSize() bytes; a larger request is cut to them.
+    if (size > DigestSize()) {
+        size = DigestSize();
+    }
+    m_crc = ~m_crc;
+    for (unsigned int i = 0; digest != nullptr && i < size; ++i) {
+        digest[i] = GetCrcByte(i);
+    }
+    Reset();
+}
+
+inline unsigned char CCrc32::GetCrcByte(unsigned int index) const {
+    if (index >= kDigestSize) {
+        return 0;
+    }
+    const unsigned int shift = IsLittleEndianCpu() ? 8 * index : 8 * (kDigestSize - 1 - index);
+    return static_cast<unsigned char>(m_crc >> shift);
+}
+
+inline unsigned int CCrc32::DigestSize() const {
+    return kDigestSize;
+}
+
+inline void CCrc32::Reset() {
+    m_crc = kInitial;
+    // Published once; afterwards only the unlocked acquire read runs.
+    if (__atomic_load_n(&s_tab, __ATOMIC_ACQUIRE) == nullptr) {
+        std::lock_guard<std::mutex> hold(g_tableLock);
+        if (s_tab == nullptr) {
+            __atomic_store_n(&s_tab, &crc32_impl::kTables.t[0][0], __ATOMIC_RELEASE);
+        }
+    }
+}
+
+inline unsigned int CCrc32::Crc32Index(unsigned int reg) {
+    return reg & 0xFFu;
+}
+
+inline unsigned int CCrc32::Crc32Shifted(unsigned int reg) {
+    return reg >> 8;
+}
+
+inline int CCrc32::IsLittleEndianCpu() {
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 1 : 0;
+}
+
 CCrc32::CCrc32() : m_crc(kInitial) {
     Reset();
 }
@@ -65,57 +118,6 @@ unsigned int CCrc32::GetCrc32(const unsigned char* data, unsigned int length) {
     }
     return unsigned(digest[3]) | unsigned(digest[2]) << 8 | unsigned(digest[1]) << 16 |
            unsigned(digest[0]) << 24;
-}
-
-void CCrc32::UpdateByte(unsigned char byte) {
-    m_crc = s_tab[Crc32Index(m_crc) ^ byte] ^ Crc32Shifted(m_crc);
-}
-
-void CCrc32::TruncatedFinal(unsigned char* digest, unsigned int size) {
-    // The register has only DigestSize() bytes; a larger request is cut to them.
-    if (size > DigestSize()) {
-        size = DigestSize();
-    }
-    m_crc = ~m_crc;
-    for (unsigned int i = 0; digest != nullptr && i < size; ++i) {
-        digest[i] = GetCrcByte(i);
-    }
-    Reset();
-}
-
-unsigned char CCrc32::GetCrcByte(unsigned int index) const {
-    if (index >= kDigestSize) {
-        return 0;
-    }
-    const unsigned int shift = IsLittleEndianCpu() ? 8 * index : 8 * (kDigestSize - 1 - index);
-    return static_cast<unsigned char>(m_crc >> shift);
-}
-
-unsigned int CCrc32::DigestSize() const {
-    return kDigestSize;
-}
-
-void CCrc32::Reset() {
-    m_crc = kInitial;
-    // Published once; afterwards only the unlocked acquire read runs.
-    if (__atomic_load_n(&s_tab, __ATOMIC_ACQUIRE) == nullptr) {
-        std::lock_guard<std::mutex> hold(g_tableLock);
-        if (s_tab == nullptr) {
-            __atomic_store_n(&s_tab, &crc32_impl::kTables.t[0][0], __ATOMIC_RELEASE);
-        }
-    }
-}
-
-unsigned int CCrc32::Crc32Index(unsigned int reg) {
-    return reg & 0xFFu;
-}
-
-unsigned int CCrc32::Crc32Shifted(unsigned int reg) {
-    return reg >> 8;
-}
-
-int CCrc32::IsLittleEndianCpu() {
-    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 1 : 0;
 }
 
 }  // namespace VexloTool

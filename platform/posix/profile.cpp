@@ -82,10 +82,8 @@ bool ReadAll(int fd, std::string* out) {
 int OpenRegular(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        // A missing folder on the way reads as a missing path, as on Windows.
-        SetLastError(errno == ENOENT || errno == ENOTDIR
-                         ? (errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND)
-                         : vxp::Win32ErrorFromErrno(errno));
+        // A file where a folder should be is a missing path, as on Windows.
+        SetLastError(errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : vxp::Win32ErrorFromErrno(errno));
         return -1;
     }
     struct stat st;
@@ -291,6 +289,7 @@ bool ReplaceFile(const std::string& target, const struct stat& like, const std::
 
 BOOL WriteProfile(Edit edit, LPCWSTR app, LPCWSTR key, LPCWSTR value, LPCWSTR fileName) {
     if (!fileName) {
+        // Deviation: there is no win.ini to write to.
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -310,8 +309,8 @@ BOOL WriteProfile(Edit edit, LPCWSTR app, LPCWSTR key, LPCWSTR value, LPCWSTR fi
                 return FALSE;
             }
             if (edit != Edit::Set) {
-                // Nothing to delete in a missing file; Windows would create
-                // an empty one here.
+                // Deviation: nothing to delete in a missing file, so no file
+                // is made (Windows leaves an empty one).
                 if (FolderExists(path))
                     return TRUE;
                 SetLastError(ERROR_PATH_NOT_FOUND);

@@ -137,6 +137,13 @@ const BlockingPoint kBlockingPoints[] = {
      }},
     {"Sleep", [](HANDLE) { Sleep(INFINITE); }},
     {"SleepEx", [](HANDLE) { SleepEx(INFINITE, TRUE); }},
+    {"MsgWaitForMultipleObjects",
+     [](HANDLE e) { MsgWaitForMultipleObjects(1, &e, FALSE, INFINITE, 0); }},
+    {"GetMessageW",
+     [](HANDLE) {
+         MSG msg;
+         GetMessageW(&msg, nullptr, 0, 0);
+     }},
     {"a wait after catch (...)",
      [](HANDLE e) {
          try {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/platform/conformance.h"
 #include "util/ini_file_name.h"
 #include "vxplatform.h"
 
@@ -178,6 +179,28 @@ TEST_F(IniFileTest, AnyTextRoundTrips) {
     EXPECT_EQ(kept, ReadBytes(utf8).substr(0, kept.size()));
 }
 
+// A bare name is the profile service's business (Windows: the Windows
+// folder; Linux: the current folder); Unicode survives there too.
+TEST(IniFileBareName, UnicodeSurvivesInTheServicesFolder) {
+    const std::wstring name =
+        L"vx_bare_" + std::to_wstring(std::chrono::steady_clock::now().time_since_epoch().count()) +
+        L".ini";
+    const std::wstring text = L"\x4E2D\x6587 \U0001F600";
+    CIniFile bare(name.c_str());
+    bare.SetStringValue(L"s", L"k", text.c_str());
+    EXPECT_EQ(0, bare.ModifyValueIfNotEqual(L"s", L"k", text.c_str(), L""));
+#if defined(_WIN32)
+    WCHAR folder[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
+    fs::path where = fs::path(std::wstring(folder, length)) / name;
+#else
+    fs::path where = fs::current_path() / name;
+#endif
+    EXPECT_TRUE(fs::exists(where));
+    std::error_code ec;
+    fs::remove(where, ec);
+}
+
 TEST_F(IniFileTest, LongValuesAreReadTo2047Characters) {
     for (size_t length : {2047u, 2048u, 100000u}) {
         SCOPED_TRACE(length);
@@ -254,8 +277,9 @@ TEST_F(IniFileTest, FailingWritesAreSilent) {
                     fs::perm_options::remove);
     ini_.SetIntValue(L"s", L"k", 2);
     ini_.DeleteValue(L"s", L"k");
-    EXPECT_EQ(before, ReadBytes(file_));
-    EXPECT_EQ(1, ini_.GetIntValue(L"s", L"k", 0));
+    VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine,
+                               before == ReadBytes(file_) && ini_.GetIntValue(L"s", L"k", 0) == 1,
+                               "Wine run by root writes a read-only file");
 
     CIniFile unnamed;
     EXPECT_EQ(std::wstring(), unnamed.GetFileName());

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Checks the platform seam: every Win32 name the layer provides
+# (platform/WIN32_NAMES.txt) has a conformance test in tests/platform/, and
+# no file outside platform/ includes an OS header directly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+status=0
+
+# Files that may include an OS header outside platform/, with the reason.
+allowed=(
+  "tests/platform/queue_fd_test.cpp"  # plays a host's own poll() loop on the queue descriptor
+)
+
+while IFS= read -r name; do
+  name=${name%%#*}
+  name=$(echo "$name" | tr -d '[:space:]')
+  [ -z "$name" ] && continue
+  if ! grep -rqw -- "$name" tests/platform; then
+    echo "check-platform: $name has no conformance test in tests/platform/"
+    status=1
+  fi
+done < platform/WIN32_NAMES.txt
+
+os_headers='(windows|winsock2|ws2tcpip|mswsock|wininet|iphlpapi|objbase|winbase|winuser|winnt|pthread|unistd|poll|fcntl|dlfcn|netdb|ifaddrs|sched|semaphore|dirent|termios|sys/[a-z_/]+|netinet/[a-z_]+|arpa/[a-z_]+|net/[a-z_]+|linux/[a-z_/]+)\.h'
+while IFS= read -r file; do
+  case "$file" in platform/*|build/*) continue ;; esac
+  for ok in "${allowed[@]}"; do
+    [ "$file" = "$ok" ] && continue 2
+  done
+  if grep -nEi "^[[:space:]]*#[[:space:]]*include[[:space:]]*<${os_headers}>" "$file"; then
+    echo "check-platform: $file includes an OS header; use \"vxplatform.h\" (or a helper in platform/)"
+    status=1
+  fi
+done < <(git ls-files --cached --others --exclude-standard -- '*.c' '*.cc' '*.cpp' '*.cxx' '*.h' '*.hpp' '*.inc')
+
+[ "$status" -eq 0 ] && echo "check-platform: OK"
+exit "$status"
