@@ -29,6 +29,7 @@ TestWindow::~TestWindow() {
 }
 
 void TestWindow::Destroy() {
+    on_message = nullptr;  // observers often live on the test's stack
     if (hwnd_ && IsWindow(hwnd_))
         DestroyWindow(hwnd_);
     hwnd_ = nullptr;
