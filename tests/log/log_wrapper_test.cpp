@@ -2,6 +2,7 @@
 // thresholds, ordering across threads, and its start and stop.
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -246,6 +247,31 @@ TEST_F(LogWrapper, UnInitWritesEveryAcceptedEntryAndStopsTheLog) {
     Log().Save();
     Log().UnInit();
     EXPECT_EQ(ReadAll(fs::path(path_)), closed);
+}
+
+// The death test's child runs the test from its start again, so both sides
+// need a path they can agree on.
+TEST(LogWrapperExit, EntriesSurviveAHostThatExitsWithoutUnInit) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const fs::path file = fs::temp_directory_path() / "vx_log_exit_test.log";
+    const std::wstring path = file.wstring();
+    EXPECT_EXIT(
+        {
+            Log().Init(path.c_str());
+            for (int n = 0; n < 1000; ++n)
+                Log().WriteLog(VexloTool::VXLOG_INFO, L"entry %d", n);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const std::string bytes = ReadAll(file);
+    fs::remove(file);
+    ASSERT_EQ(bytes.compare(0, 3, kBom), 0);
+    size_t lines = 0;
+    for (size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", at + 2)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1000u);
+    EXPECT_NE(bytes.find("entry 999\r\n"), std::string::npos);
 }
 
 TEST_F(LogWrapper, WritesOutsideARunAreDropped) {
