@@ -78,18 +78,19 @@ CVXLogWrapper::CVXLogWrapper() {
 CVXLogWrapper::~CVXLogWrapper() {
     if (thread_) {
         // The host did not call UnInit. The entries accepted so far reach the
-        // file; the writer may still wake, so the locks and handles stay, and
-        // its drains find the log stopped and touch nothing.
+        // file and the writer is asked to end; it is neither pumped for nor
+        // terminated here (at process exit on Windows it is already gone).
         {
             Guard guard(queueLock_);
             stop_.store(1);
+            SetEvent(wakeEvent_);
         }
-        Guard drain(drainLock_);
-        DrainLocked();
-        if (file_)
-            std::fclose(file_);
-        file_ = nullptr;
-        return;
+        CloseFile();
+        // A writer that does not end leaves its locks and handles in place.
+        if (WaitForSingleObject(thread_, kThreadStopBoundMs) != WAIT_OBJECT_0)
+            return;
+        CloseHandle(thread_);
+        CloseHandle(wakeEvent_);
     }
     CloseFile();
     DeleteCriticalSection(&drainLock_);
@@ -288,6 +289,7 @@ DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
 
 void CVXLogWrapper::CloseFile() {
     Guard guard(drainLock_);
+    DrainLocked();
     if (file_)
         std::fclose(file_);
     file_ = nullptr;

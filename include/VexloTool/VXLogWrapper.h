@@ -35,8 +35,9 @@ VEXLOTOOL_SINGLETON(CVXLogWrapper);
 // accepted.
 class VEXLOTOOL_API CVXLogWrapper : public SingletonImpl<CVXLogWrapper, 0> {
 public:
-    // Writes entries still queued and closes the file if the host did not
-    // call UnInit; does not stop the writer thread.
+    // If the host did not call UnInit: writes the entries still queued,
+    // closes the file and lets the writer thread end (without pumping
+    // messages or terminating it).
     ~CVXLogWrapper() override;
 
     // Creates or truncates the file, writes the byte order mark and starts
@@ -82,6 +83,7 @@ private:
     // The same without the stop check; the caller holds drainLock_.
     bool DrainLocked();
     static DWORD WINAPI ThreadProc(LPVOID param);
+    // Writes what is still queued, then closes the file.
     void CloseFile();
 
     // Complete entries awaiting the writer, oldest first, back to back.
