@@ -2,6 +2,7 @@
 // %S narrow). Conformance tests: tests/platform/wprintf_test.cpp.
 #include "vxplatform/wprintf.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -21,8 +22,8 @@ public:
         ++length_;
     }
     void Put(const wchar_t* text, size_t n) {
-        for (size_t i = 0; i < n && length_ + i < capacity_; ++i)
-            buffer_[length_ + i] = text[i];
+        const size_t room = length_ < capacity_ ? capacity_ - length_ : 0;
+        std::copy(text, text + (n < room ? n : room), buffer_ + length_);
         length_ += n;
     }
     void PutAscii(const char* text, size_t n) {
@@ -182,8 +183,17 @@ void FormatInteger(Output& out, const Directive& d, uint64_t magnitude, bool neg
 
     char digits[24];
     size_t count = 0;
-    for (uint64_t v = magnitude; v != 0; v /= base)
-        digits[count++] = digitSet[v % base];
+    // Constant divisors spare a division instruction per digit.
+    if (base == 10) {
+        for (uint64_t v = magnitude; v != 0; v /= 10)
+            digits[count++] = digitSet[v % 10];
+    } else if (base == 16) {
+        for (uint64_t v = magnitude; v != 0; v >>= 4)
+            digits[count++] = digitSet[v & 15];
+    } else {
+        for (uint64_t v = magnitude; v != 0; v >>= 3)
+            digits[count++] = digitSet[v & 7];
+    }
     // A zero precision prints no digit for zero (also with '#', as Windows).
     if (magnitude == 0 && d.precision != 0)
         digits[count++] = '0';
@@ -214,8 +224,10 @@ void FormatInteger(Output& out, const Directive& d, uint64_t magnitude, bool neg
     if (zeroPad && length < d.width)
         out.Fill(L'0', d.width - length);
     out.Fill(L'0', zeros);
-    for (size_t i = count; i > 0; --i)
-        out.Put(static_cast<wchar_t>(digits[i - 1]));
+    wchar_t wide[24];
+    for (size_t i = 0; i < count; ++i)
+        wide[i] = static_cast<unsigned char>(digits[count - 1 - i]);
+    out.Put(wide, count);
     if (d.left && length < d.width)
         out.Fill(L' ', d.width - length);
 }

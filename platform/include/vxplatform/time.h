@@ -16,5 +16,7 @@ typedef struct _SYSTEMTIME {
 } SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
 
 // The current local time. The time zone comes from TZ (or the system zone)
-// as read by the C library; a process that changes TZ calls tzset().
+// as read by the C library; a process that changes TZ calls tzset(), and the
+// change shows from the next second. Milliseconds advance with the kernel
+// tick (1 to 10 ms), as on Windows they advance with its timer tick.
 VXP_API void GetLocalTime(LPSYSTEMTIME time);
