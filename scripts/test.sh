@@ -34,5 +34,6 @@ run_preset() {
   esac
 }
 
+bash scripts/check-platform.sh
 for preset in "${presets[@]}"; do run_preset "$preset"; done
 echo "=== all suites passed: ${presets[*]}"

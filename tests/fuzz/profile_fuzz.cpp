@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "vxplatform.h"
 
@@ -18,11 +18,20 @@ namespace {
 
 const std::wstring& FilePath() {
     static const std::wstring path = [] {
-        // Memory-backed when possible: every write syncs its file.
-        std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string narrow = folder + "/vx_profile_fuzz_" + std::to_string(getpid()) + ".ini";
-        static std::string remove = narrow;
-        std::atexit([] { unlink(remove.c_str()); });
+        // Memory-backed when possible (every write syncs its file), and one
+        // file per fuzzing process.
+        std::error_code ec;
+        std::filesystem::path folder = std::filesystem::is_directory("/dev/shm", ec)
+                                           ? std::filesystem::path("/dev/shm")
+                                           : std::filesystem::temp_directory_path();
+        std::random_device random;
+        static std::filesystem::path file =
+            folder / ("vx_profile_fuzz_" + std::to_string(random()) + ".ini");
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove(file, ignored);
+        });
+        std::string narrow = file.string();
         return std::wstring(narrow.begin(), narrow.end());
     }();
     return path;
