@@ -257,21 +257,21 @@ void WidenExponent(std::string& text) {
 // Float conversions go through the C library without the width, so the
 // exponent can be widened before padding.
 bool FormatFloat(Output& out, const Directive& d, Arguments& args) {
-    char spec[16];
+    char cFormat[16];
     size_t n = 0;
-    spec[n++] = '%';
+    cFormat[n++] = '%';
     if (d.plus)
-        spec[n++] = '+';
+        cFormat[n++] = '+';
     if (d.space)
-        spec[n++] = ' ';
+        cFormat[n++] = ' ';
     if (d.alt)
-        spec[n++] = '#';
-    spec[n++] = '.';
-    spec[n++] = '*';
+        cFormat[n++] = '#';
+    cFormat[n++] = '.';
+    cFormat[n++] = '*';
     if (d.size == Size::LongDouble)
-        spec[n++] = 'L';
-    spec[n++] = static_cast<char>(d.conversion);
-    spec[n] = '\0';
+        cFormat[n++] = 'L';
+    cFormat[n++] = static_cast<char>(d.conversion);
+    cFormat[n] = '\0';
 
     const bool hex = d.conversion == L'a' || d.conversion == L'A';
     // Without a precision %a prints the shortest exact form.
@@ -287,8 +287,8 @@ bool FormatFloat(Output& out, const Directive& d, Arguments& args) {
     std::string text(64, '\0');
     for (;;) {
         const int written = d.size == Size::LongDouble
-                                ? std::snprintf(&text[0], text.size(), spec, precision, extended)
-                                : std::snprintf(&text[0], text.size(), spec, precision, plain);
+                                ? std::snprintf(&text[0], text.size(), cFormat, precision, extended)
+                                : std::snprintf(&text[0], text.size(), cFormat, precision, plain);
         if (written < 0)
             return false;
         if (static_cast<size_t>(written) < text.size()) {
