@@ -17,6 +17,9 @@
 #include "vxplatform/thread.h"
 #include "vxplatform/winuser.h"
 #include "vxplatform/profile.h"
+#include "vxplatform/time.h"
+#include "vxplatform/wprintf.h"
+#include "vxplatform/file.h"
 #endif
 
 // Helpers for things that have no Win32 name; the same on both targets.
