@@ -1,11 +1,17 @@
 // Demo host: a UI thread with a real message loop driving the library's
 // services, the same on Windows and on Linux.
 #include <cstdio>
+#include <string>
 
 #include <boost/make_shared.hpp>
 
+#include "VexloTool/Base64.h"
+#include "VexloTool/Crc32.h"
 #include "VexloTool/FuncDispatch.h"
+#include "VexloTool/IniFile.h"
+#include "VexloTool/Memory.h"
 #include "VexloTool/ThreadPool.h"
+#include "VexloTool/VXLogWrapper.h"
 #include "core/callback_marshal.h"
 #include "vxplatform.h"
 
@@ -42,7 +48,8 @@ void CheckUiThread(const char* what) {
 }
 
 void QuitWhenDone() {
-    if (state.Done()) PostQuitMessage(0);
+    if (state.Done())
+        PostQuitMessage(0);
 }
 
 HWND CreateHostWindow() {
@@ -51,8 +58,8 @@ HWND CreateHostWindow() {
     wc.lpfnWndProc = DefWindowProcW;
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);
-    return CreateWindowExW(0, kClassName, L"demo", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           nullptr, nullptr);
+    return CreateWindowExW(0, kClassName, L"demo", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                           nullptr);
 }
 
 // A plain worker thread that hands callables to the window thread.
@@ -81,31 +88,81 @@ void StartPoolJobs() {
     for (unsigned long job = 0; job < kPoolJobs; ++job) {
         CThreadPool::Execute([resultSignal, job] {
             unsigned long sum = 0;
-            for (unsigned long k = 1; k <= 100 * (job + 1); ++k) sum += k * k;
+            for (unsigned long k = 1; k <= 100 * (job + 1); ++k)
+                sum += k * k;
             PostEvent(resultSignal, std::wstring(L"job"), job, sum);
         });
     }
 }
 
 void StartTimers() {
-    CFuncDispatch::StartTimer(30, [] {
-        CheckUiThread("one-shot timer");
-        std::printf("one-shot timer fired\n");
-        state.oneShotFired = true;
-        QuitWhenDone();
-    }, false);
+    CFuncDispatch::StartTimer(
+        30,
+        [] {
+            CheckUiThread("one-shot timer");
+            std::printf("one-shot timer fired\n");
+            state.oneShotFired = true;
+            QuitWhenDone();
+        },
+        false);
     static long repeatId = 0;
-    repeatId = CFuncDispatch::StartTimer(10, [] {
-        CheckUiThread("repeating timer");
-        std::printf("repeating timer tick %d\n", ++state.ticks);
-        if (state.ticks == kRepeatTicks) CFuncDispatch::StopTimer(repeatId);
-        QuitWhenDone();
-    }, true);
-    CFuncDispatch::StartTimer(kGiveUpMs, [] {
-        std::printf("  !! gave up waiting\n");
-        state.failed = true;
-        PostQuitMessage(1);
-    }, false);
+    repeatId = CFuncDispatch::StartTimer(
+        10,
+        [] {
+            CheckUiThread("repeating timer");
+            std::printf("repeating timer tick %d\n", ++state.ticks);
+            if (state.ticks == kRepeatTicks)
+                CFuncDispatch::StopTimer(repeatId);
+            QuitWhenDone();
+        },
+        true);
+    CFuncDispatch::StartTimer(
+        kGiveUpMs,
+        [] {
+            std::printf("  !! gave up waiting\n");
+            state.failed = true;
+            PostQuitMessage(1);
+        },
+        false);
+}
+
+// The utilities: settings kept in an INI file, a checksum, Base64, and a
+// log of what the demo did, written in the background.
+bool RunUtilities() {
+    // The settings file sits beside the executable, and the log with it.
+    CIniFile settings;
+    settings.SetDefaultName();
+    const std::wstring iniPath = settings.GetFileName();
+    const std::wstring logPath = iniPath.substr(0, iniPath.find_last_of(L"/\\") + 1) + L"demo.log";
+    CVXLogWrapper& log = CVXLogWrapper::Instance();
+    log.Init(logPath.c_str());
+    log.WriteLog(VXLOG_INFO, L"demo started, %d pool jobs, %s", kPoolJobs,
+                 L"wide text \u00e9\u4e2d");
+
+    const int runs = settings.GetIntValue(L"demo", L"runs", 0) + 1;
+    settings.SetIntValue(L"demo", L"runs", runs);
+    settings.SetStringValue(L"demo", L"greeting", L"h\u00e9llo \u4e16\u754c");
+    const bool iniOk = settings.GetIntValue(L"demo", L"runs", 0) == runs;
+    std::printf("ini: %ls run %d (%s)\n", settings.GetFileName(), runs, iniOk ? "ok" : "FAILED");
+
+    const char text[] = "123456789";
+    CCrc32 crc;
+    const unsigned int sum = crc.GetCrc32(reinterpret_cast<const unsigned char*>(text), 9);
+    std::printf("crc32(\"%s\") = %08X (%s)\n", text, sum, sum == 0xCBF43926u ? "ok" : "FAILED");
+
+    int encodedLength = 0, decodedLength = 0;
+    char* encoded = convert_to_base64(text, 9, encodedLength);
+    char* decoded = convert_from_base64(encoded, encodedLength, decodedLength);
+    const bool base64Ok = decodedLength == 9 && std::string(decoded, 9) == text;
+    std::printf("base64: %s (%s)\n", encoded, base64Ok ? "round trip ok" : "FAILED");
+    ReleaseBuffer(encoded);
+    ReleaseBuffer(decoded);
+
+    log.WriteLog(VXLOG_INFO, L"ini run %d, crc %08X, base64 %hs", runs, sum,
+                 base64Ok ? "ok" : "failed");
+    log.UnInit();  // everything accepted reaches the file
+    std::printf("log: %ls\n", logPath.c_str());
+    return iniOk && base64Ok && sum == 0xCBF43926u;
 }
 
 int RunMessageLoop() {
@@ -141,13 +198,15 @@ int main() {
     const int exitCode = RunMessageLoop();
 
     WaitForMultipleObjects(2, workers, TRUE, INFINITE);
-    for (HANDLE worker : workers) CloseHandle(worker);
+    for (HANDLE worker : workers)
+        CloseHandle(worker);
     CThreadPool::Instance().Stop();
     CThreadPool::Instance().UnInit();
     CFuncDispatch::Instance().UnInit();
     DestroyWindow(hwnd);
 
-    const bool ok = exitCode == 0 && !state.failed && state.Done();
+    const bool utilitiesOk = RunUtilities();
+    const bool ok = exitCode == 0 && !state.failed && state.Done() && utilitiesOk;
     std::printf("demo %s: %d worker callables, %d pool results, %d ticks, one-shot %s\n",
                 ok ? "finished" : "FAILED", state.workerCallbacks, state.poolResults, state.ticks,
                 state.oneShotFired ? "fired" : "missing");
