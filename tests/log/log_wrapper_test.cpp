@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
+
 #include "VexloTool/VXLogWrapper.h"
 
 namespace {
@@ -24,11 +26,6 @@ const std::string kBom = "\xef\xbb\xbf";
 
 CVXLogWrapper& Log() {
     return CVXLogWrapper::Instance();
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool IsStamp(const std::string& entry) {
@@ -62,7 +59,7 @@ protected:
     // The file's entries after the byte order mark, each checked for its
     // stamp and CR LF and returned without them.
     std::vector<std::string> Messages(const std::wstring& path) const {
-        const std::string bytes = ReadAll(fs::path(path));
+        const std::string bytes = vxtest::ReadBytes(fs::path(path));
         std::vector<std::string> messages;
         if (bytes.compare(0, 3, kBom) != 0) {
             ADD_FAILURE() << "no byte order mark";
@@ -96,7 +93,7 @@ TEST_F(LogWrapper, FileIsBomThenStampedCrLfLines) {
     Log().WriteLog(VexloTool::VXLOG_ERROR, L"two\nlines");
     Log().Save();
 
-    const std::string bytes = ReadAll(fs::path(path_));
+    const std::string bytes = vxtest::ReadBytes(fs::path(path_));
     ASSERT_EQ(bytes.size(), 3u + (11 + 5 + 2) + (11 + 9 + 2));
     EXPECT_EQ(bytes.substr(0, 3), kBom);
     // No newline translation: the message's LF stays, the entry ends in CR LF.
@@ -242,11 +239,11 @@ TEST_F(LogWrapper, UnInitWritesEveryAcceptedEntryAndStopsTheLog) {
         ASSERT_EQ(messages[n], "entry " + std::to_string(n));
 
     // Stopped: nothing more is written, and nothing fails.
-    const std::string closed = ReadAll(fs::path(path_));
+    const std::string closed = vxtest::ReadBytes(fs::path(path_));
     Log().WriteLog(VexloTool::VXLOG_ERROR, L"late");
     Log().Save();
     Log().UnInit();
-    EXPECT_EQ(ReadAll(fs::path(path_)), closed);
+    EXPECT_EQ(vxtest::ReadBytes(fs::path(path_)), closed);
 }
 
 // The death test's child runs the test from its start again, so both sides
@@ -263,7 +260,7 @@ TEST(LogWrapperExit, EntriesSurviveAHostThatExitsWithoutUnInit) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    const std::string bytes = ReadAll(file);
+    const std::string bytes = vxtest::ReadBytes(file);
     fs::remove(file);
     ASSERT_EQ(bytes.compare(0, 3, kBom), 0);
     size_t lines = 0;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
+
 #include "vxplatform.h"
 
 namespace {
@@ -30,11 +32,6 @@ protected:
 
     std::wstring WidePath(const std::wstring& name) const { return dir_.wstring() + L"/" + name; }
 
-    static std::string ReadAll(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
     fs::path dir_;
 };
 
@@ -47,7 +44,7 @@ TEST_F(WideOpen, BinaryModeKeepsBytesAndTruncates) {
         EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
         EXPECT_EQ(std::fclose(file), 0);
         // No newline translation, and "w" truncates what was there.
-        EXPECT_EQ(ReadAll(path), bytes);
+        EXPECT_EQ(vxtest::ReadBytes(path), bytes);
     }
 }
 

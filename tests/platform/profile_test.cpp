@@ -2,6 +2,7 @@
 // GetPrivateProfileIntW, WritePrivateProfileStringW and GetModuleFileNameW:
 // the same tables pass on Windows (Wine) and on the Linux layer.
 #include "tests/platform/conformance.h"
+#include "support/files.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,15 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using vxtest::ReadBytes;
+using vxtest::WriteBytes;
 
 // UTF-16LE bytes of ASCII or BMP text, for files written by hand.
 std::string Utf16Le(const std::u16string& text) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
+
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -25,15 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using VexloTool::CIniFile;
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using vxtest::ReadBytes;
+using vxtest::WriteBytes;
 
 class IniFileTest : public ::testing::Test {
 protected:
