@@ -10,7 +10,7 @@ packages=(
   libbenchmark-dev zlib1g-dev libssl-dev libspdlog-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine wine32:i386
+  wine wine64 wine32:i386
 )
 
 sudo_cmd=()
