@@ -100,8 +100,11 @@ TEST_F(TimerTest, GetMessageDeliversTimersToTheWindow) {
 }
 
 TEST_F(TimerTest, PostedMessagesComeFirstAndATimerIsNotQueuedTwice) {
-    ASSERT_NE(0u, SetTimer(window_, 4, 10, nullptr));
-    Sleep(120);  // many intervals elapse while nobody looks
+    // Several intervals elapse while nobody looks; the interval is long
+    // enough that the drain below never sees a second expiry, even on a
+    // loaded machine.
+    ASSERT_NE(0u, SetTimer(window_, 4, 250, nullptr));
+    Sleep(800);
     for (WPARAM i = 0; i < 3; ++i)
         PostMessageW(window_, WM_USER, i, 0);
     std::vector<UINT> order;
