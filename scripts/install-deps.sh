@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 wine32:i386
+  iproute2 util-linux
 )
 
 sudo_cmd=()

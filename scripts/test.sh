@@ -2,6 +2,7 @@
 # Builds every target and runs the whole test suite:
 #   Linux (plain), Linux under ASan+UBSan, Windows 32-bit under Wine,
 #   and a short replay of the fuzzers.
+# Every suite runs in a network namespace with only loopback (scripts/offline.sh).
 # Usage: scripts/test.sh [preset...]   (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,14 +24,14 @@ run_preset() {
   case "$preset" in
     windows-i686)
       if vx_can_run_win32; then
-        bash scripts/wine-ctest.sh build/windows-i686
+        bash scripts/offline.sh bash scripts/wine-ctest.sh build/windows-i686
       else
         echo "32-bit code cannot run on this kernel: the 32-bit DLL and suite are"
         echo "built; the Windows suite runs under 64-bit Wine (windows-x86_64)."
       fi ;;
-    windows-x86_64) bash scripts/wine-ctest.sh build/windows-x86_64 ;;
+    windows-x86_64) bash scripts/offline.sh bash scripts/wine-ctest.sh build/windows-x86_64 ;;
     linux-fuzz) bash scripts/fuzz-replay.sh build/linux-fuzz ;;
-    *) ctest --preset "$preset" -j "$jobs" ;;
+    *) bash scripts/offline.sh ctest --preset "$preset" -j "$jobs" ;;
   esac
 }
 
