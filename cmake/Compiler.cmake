@@ -20,8 +20,11 @@ if(VX_SANITIZE)
 endif()
 
 if(WIN32)
-  # Self-contained DLL and test programs: Wine and hosts need no runtime DLLs.
-  add_link_options(-static-libgcc -static-libstdc++ -static)
+  # One shared C++ runtime for the DLL and every program: an exception thrown
+  # in one module and caught in another must unwind with a single unwinder
+  # (the 32-bit toolchain's DWARF tables do not cross two static copies).
+  # The runtime DLLs are copied beside VexloTool.dll (cmake/Runtime.cmake).
+  add_link_options(-shared-libgcc)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE
     _WIN32_WINNT=0x0601)
 else()

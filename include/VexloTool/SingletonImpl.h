@@ -17,32 +17,18 @@ class IntToType {};
 template <class T, int N>
 class SingletonImpl {
 public:
-    virtual ~SingletonImpl() { _pInstance = nullptr; }
+    virtual ~SingletonImpl();
 
-    static T& Instance() { return Instance(IntToType<N>()); }
-    static bool Existed() { return _pInstance != nullptr; }
+    static T& Instance();
+    static bool Existed();
 
 protected:
     SingletonImpl() = default;
     SingletonImpl(const SingletonImpl&) = delete;
     SingletonImpl& operator=(const SingletonImpl&) = delete;
 
-    static T& Instance(const IntToType<0>&) {
-        if (_pInstance)
-            return Registered();
-        // A constructor that throws leaves the guard clear; the next call
-        // constructs again.
-        static T t;
-        if (!_pInstance)
-            _pInstance = &t;
-        return Registered();
-    }
-
-    static T& Instance(const IntToType<1>&) {
-        if (!_pInstance)
-            _pInstance = new T();
-        return Registered();
-    }
+    static T& Instance(const IntToType<0>&);
+    static T& Instance(const IntToType<1>&);
 
     static volatile T* volatile _pInstance;
 
@@ -50,7 +36,46 @@ private:
     static T& Registered() { return const_cast<T&>(*_pInstance); }
 };
 
+// The members are defined out of the class, so they are not inline: for an
+// exported service (VEXLOTOOL_SINGLETON) a host at any optimisation level
+// calls the library's one instantiation, which the library exports, and
+// never a copy of its own (a Debug host would otherwise find no definition).
+
 template <class T, int N>
 volatile T* volatile SingletonImpl<T, N>::_pInstance = nullptr;
+
+template <class T, int N>
+SingletonImpl<T, N>::~SingletonImpl() {
+    _pInstance = nullptr;
+}
+
+template <class T, int N>
+T& SingletonImpl<T, N>::Instance() {
+    return Instance(IntToType<N>());
+}
+
+template <class T, int N>
+bool SingletonImpl<T, N>::Existed() {
+    return _pInstance != nullptr;
+}
+
+template <class T, int N>
+T& SingletonImpl<T, N>::Instance(const IntToType<0>&) {
+    if (_pInstance)
+        return Registered();
+    // A constructor that throws leaves the guard clear; the next call
+    // constructs again.
+    static T t;
+    if (!_pInstance)
+        _pInstance = &t;
+    return Registered();
+}
+
+template <class T, int N>
+T& SingletonImpl<T, N>::Instance(const IntToType<1>&) {
+    if (!_pInstance)
+        _pInstance = new T();
+    return Registered();
+}
 
 }  // namespace VexloTool
