@@ -1,11 +1,16 @@
 // callback_marshal.h: how library events reach the host. An event's shared
 // signal and the values of one occurrence are bound into a void() call and
 // posted to the window thread (PostEvent), or queued on the pool (Execute).
-// Byte payloads are copied at binding time, so the source may reuse its
-// buffer at once; the host's slot sees a pointer valid only during the call.
+// Every value is converted to the fire function's parameter type when the
+// call is bound and byte payloads are copied (CopyPayload), so the source
+// may reuse its buffers at once; pointers cannot be bound at all. The host's
+// slot sees a pointer valid only during the call.
 #pragma once
 
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include <boost/shared_ptr.hpp>
 #include <boost/signals2/signal.hpp>
@@ -32,10 +37,9 @@ inline void FireEvent(const boost::shared_ptr<EventSignal0>& signal) {
         (*signal)();
 }
 
-template <class Integer>
-void FireEvent(const boost::shared_ptr<EventSignalUInt>& signal, Integer value) {
+inline void FireEvent(const boost::shared_ptr<EventSignalUInt>& signal, unsigned int value) {
     if (signal)
-        (*signal)(static_cast<unsigned int>(value));
+        (*signal)(value);
 }
 
 inline void FireEvent(const boost::shared_ptr<EventSignalBool>& signal, bool value) {
@@ -67,11 +71,63 @@ inline void FireEvent(const boost::shared_ptr<EventSignalChunk>& signal, unsigne
         (*signal)(a, b, data.data(), static_cast<unsigned int>(data.size()));
 }
 
-// Binds one occurrence into a void() call. The bound call owns a share of
-// the signal, so the signal outlives its source's release of it.
+// What one occurrence of each event binds: the fire function's parameter
+// types, held by value, so nothing bound points into the source's memory.
+template <class Signal>
+struct EventValues;
+template <>
+struct EventValues<EventSignal0> {
+    typedef std::tuple<> type;
+};
+template <>
+struct EventValues<EventSignalUInt> {
+    typedef std::tuple<unsigned int> type;
+};
+template <>
+struct EventValues<EventSignalBool> {
+    typedef std::tuple<bool> type;
+};
+template <>
+struct EventValues<EventSignalData> {
+    typedef std::tuple<std::string> type;
+};
+template <>
+struct EventValues<EventSignalResult> {
+    typedef std::tuple<std::wstring, unsigned long, unsigned long> type;
+};
+template <>
+struct EventValues<EventSignalProgress> {
+    typedef std::tuple<unsigned long, unsigned long, unsigned long> type;
+};
+template <>
+struct EventValues<EventSignalChunk> {
+    typedef std::tuple<unsigned long, unsigned long, std::string> type;
+};
+
+// True when the values can be bound for the signal: one value per
+// parameter, each converting to it, and none a pointer or an array (a
+// pointer would be read later on the window thread, after its source may
+// be gone; copy byte payloads with CopyPayload and text into a string).
 template <class Signal, class... Values>
-CFuncDispatch::Slot BindEvent(const boost::shared_ptr<Signal>& signal, Values... values) {
-    return CFuncDispatch::Slot([signal, values...] { FireEvent(signal, values...); });
+struct EventBindable {
+    static constexpr bool kNoPointer = (true && ... &&
+                                        !(std::is_pointer<std::decay_t<Values>>::value ||
+                                          std::is_null_pointer<std::decay_t<Values>>::value ||
+                                          std::is_array<std::remove_reference_t<Values>>::value));
+    static constexpr bool value =
+        kNoPointer && std::is_constructible<typename EventValues<Signal>::type, Values&&...>::value;
+};
+
+// Binds one occurrence into a void() call, converting each value to the
+// fire function's parameter type now. The bound call owns a share of the
+// signal, so the signal outlives its source's release of it.
+template <class Signal, class... Values,
+          class = std::enable_if_t<EventBindable<Signal, Values...>::value>>
+CFuncDispatch::Slot BindEvent(const boost::shared_ptr<Signal>& signal, Values&&... values) {
+    typename EventValues<Signal>::type bound(std::forward<Values>(values)...);
+    return CFuncDispatch::Slot([signal, bound] {
+        std::apply([&signal](const auto&... value) { FireEvent(signal, value...); }, bound);
+    });
 }
 
 // Copies a byte payload for binding; a null pointer gives an empty payload.
@@ -80,9 +136,10 @@ inline std::string CopyPayload(const char* data, unsigned int length) {
 }
 
 // Posts one occurrence to the host's window thread.
-template <class Signal, class... Values>
-void PostEvent(const boost::shared_ptr<Signal>& signal, Values... values) {
-    CFuncDispatch::Dispatch(BindEvent(signal, values...));
+template <class Signal, class... Values,
+          class = std::enable_if_t<EventBindable<Signal, Values...>::value>>
+void PostEvent(const boost::shared_ptr<Signal>& signal, Values&&... values) {
+    CFuncDispatch::Dispatch(BindEvent(signal, std::forward<Values>(values)...));
 }
 
 }  // namespace VexloTool

@@ -16,6 +16,9 @@ namespace {
 const DWORD kWaiterPollMs = 50;
 // Pause between posts while the window's queue is full.
 const DWORD kPostRetryMs = 10;
+// The window timer that posts held-back dispatches; beyond every id that
+// SetTimer issues (those are positive 32-bit values).
+const UINT_PTR kDeferredTimerId = 0xFFFFFFFFu;
 
 }  // namespace
 
@@ -33,8 +36,8 @@ CFuncDispatch::~CFuncDispatch() {
 }
 
 void CFuncDispatch::Init(HWND hwnd) {
-    ScopedLock guard(lock_);
     UnInit();  // a second Init must not subclass our own procedure
+    ScopedLock guard(lock_);
     InterlockedIncrement(&generation_);
     window_ = hwnd;
     prevProc_ = nullptr;
@@ -47,20 +50,24 @@ void CFuncDispatch::Init(HWND hwnd) {
 }
 
 void CFuncDispatch::UnInit() {
-    ScopedLock guard(lock_);
-    InterlockedIncrement(&generation_);
-    HWND hwnd = window_;
-    WNDPROC previous = prevProc_;
-    if (!previous)
-        return;
-    for (const auto& timer : timers_) {
-        ::KillTimer(hwnd, timer.first);
-        ReleaseTimerCarrier(timer.second.carrier);
+    std::vector<void*> released;
+    HWND hwnd;
+    {
+        ScopedLock guard(lock_);
+        InterlockedIncrement(&generation_);
+        hwnd = window_;
+        WNDPROC previous = prevProc_;
+        if (!previous)
+            return;
+        // Timers are stopped from any thread: the platform accepts it for a
+        // window of this process.
+        ForgetTimersLocked(released);
+        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+        prevProc_ = nullptr;  // from here on nothing more is posted
     }
-    timers_.clear();
-    SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-    prevProc_ = nullptr;
-    ReleaseQueuedCarriers();
+    for (void* carrier : released)
+        Release(carrier);
+    ReleaseQueuedCarriers(hwnd);
 }
 
 void* CFuncDispatch::GetSignal() {
@@ -85,15 +92,41 @@ bool CFuncDispatch::PostCarrier(void* carrier) {
             ScopedLock guard(lock_);
             if (!prevProc_)
                 return false;
+            // Behind the window thread's held-back dispatches, to keep its order.
+            if (!deferred_.empty() && IsWindowThread())
+                return DeferLocked(carrier);
             if (PostMessageW(window_, kDispatchMessage, reinterpret_cast<WPARAM>(carrier), 0))
                 return true;
+            // The queue is full. Only the window's thread can drain it, so
+            // that thread must not wait for room.
+            if (IsWindowThread())
+                return DeferLocked(carrier);
         }
-        // The window's queue is full: wait outside the lock so the window's
-        // thread can drain it (it needs the lock to recycle each carrier).
+        // Wait outside the lock so the window's thread can drain the queue
+        // (it needs the lock to recycle each carrier).
         if (!IsWindow(window_))
             return false;
         SleepEx(kPostRetryMs, TRUE);
     }
+}
+
+bool CFuncDispatch::DeferLocked(void* carrier) {
+    // A window timer arrives even when the queue is full, and only once the
+    // thread has no posted message left to retrieve.
+    if (deferred_.empty() && !::SetTimer(window_, kDeferredTimerId, 0, nullptr))
+        return false;
+    deferred_.push_back(carrier);
+    return true;
+}
+
+void CFuncDispatch::PostDeferred() {
+    ScopedLock guard(lock_);
+    while (!deferred_.empty() && PostMessageW(window_, kDispatchMessage,
+                                              reinterpret_cast<WPARAM>(deferred_.front()), 0)) {
+        deferred_.pop_front();
+    }
+    if (deferred_.empty())
+        ::KillTimer(window_, kDeferredTimerId);
 }
 
 void CFuncDispatch::DispatchFunction(void* carrier) {
@@ -136,33 +169,51 @@ void CFuncDispatch::DispatchAndWaitFunction(void* carrier) {
         CloseHandle(done);
         return;
     }
-    // Woken when the callable has run or was released unrun; the poll also
-    // ends the wait if the window went away with the message still queued.
+    // Woken when the callable has run (or was dropped) and its values are
+    // released; the poll also ends the wait if the window went away with the
+    // message still queued.
     while (WaitForSingleObject(done, kWaiterPollMs) == WAIT_TIMEOUT) {
-        if (InterlockedRead(&generation_) != generation || !IsWindow(window_))
-            break;
-    }
-    {
-        // The carrier may already serve another waiter: erase only our own.
-        ScopedLock guard(lock_);
-        auto waiter = waiters_.find(carrier);
-        if (waiter != waiters_.end() && waiter->second == done)
-            waiters_.erase(waiter);
-        waiterCount_ = waiters_.size();
+        if (InterlockedRead(&generation_) == generation && IsWindow(window_))
+            continue;
+        bool claimed;
+        {
+            // The carrier may already serve another waiter: erase only our own.
+            ScopedLock guard(lock_);
+            auto waiter = waiters_.find(carrier);
+            claimed = waiter == waiters_.end() || waiter->second != done;
+            if (!claimed)
+                waiters_.erase(waiter);
+            waiterCount_ = waiters_.size();
+        }
+        // Taken by the window's thread, which signals once it has released
+        // the callable; the handle must live until then.
+        if (claimed)
+            WaitForSingleObject(done, INFINITE);
+        break;
     }
     CloseHandle(done);
 }
 
-void CFuncDispatch::WakeWaiter(void* carrier) {
+HANDLE CFuncDispatch::TakeWaiter(void* carrier) {
     if (waiterCount_ == 0)
-        return;
+        return nullptr;
     ScopedLock guard(lock_);
     auto waiter = waiters_.find(carrier);
     if (waiter == waiters_.end())
-        return;
-    SetEvent(waiter->second);
+        return nullptr;
+    HANDLE done = waiter->second;
     waiters_.erase(waiter);
     waiterCount_ = waiters_.size();
+    return done;
+}
+
+void CFuncDispatch::Release(void* carrier) {
+    // Release first, then wake: a DispatchAndWait caller returns only once
+    // the callable's values are gone, so they are always released here.
+    HANDLE waiter = TakeWaiter(carrier);
+    RecycleSignal(carrier);
+    if (waiter)
+        SetEvent(waiter);
 }
 
 void CFuncDispatch::Emit(void* carrier) {
@@ -177,18 +228,19 @@ void CFuncDispatch::ExecuteFunc(void* carrier) {
     if (!carrier)
         return;
     Emit(carrier);
-    WakeWaiter(carrier);
-    RecycleSignal(carrier);
+    Release(carrier);
 }
 
 void CFuncDispatch::RecycleSignal(void* carrier) {
     if (!carrier)
         return;
+    // Disconnecting destroys the callable and its captured values: host
+    // code, so never under the lock.
+    AsCarrier(carrier)->disconnect_all_slots();
     CFuncDispatch& self = Instance();
     {
         ScopedLock guard(self.lock_);
         if (self.freeSignals_.size() < kFreeSignalPoolSize) {
-            AsCarrier(carrier)->disconnect_all_slots();
             self.freeSignals_.push_back(carrier);
             return;
         }
@@ -198,37 +250,62 @@ void CFuncDispatch::RecycleSignal(void* carrier) {
 
 long CFuncDispatch::SetTimer(unsigned int intervalMs, void* carrier, int repeat) {
     const long id = InterlockedIncrement(&lastTimerId_);
-    ScopedLock guard(lock_);
-    const UINT_PTR started =
-        prevProc_ ? ::SetTimer(window_, static_cast<UINT_PTR>(id), intervalMs, nullptr) : 0;
-    if (started) {
-        timers_[static_cast<unsigned int>(id)] = TimerEntry{carrier, repeat == 1};
-    } else {
-        RecycleSignal(carrier);  // the callable can never run
+    {
+        ScopedLock guard(lock_);
+        const UINT_PTR started =
+            prevProc_ ? ::SetTimer(window_, static_cast<UINT_PTR>(id), intervalMs, nullptr) : 0;
+        if (started) {
+            timers_[static_cast<unsigned int>(id)] = TimerEntry{carrier, repeat == 1};
+            return id;
+        }
     }
+    RecycleSignal(carrier);  // the callable can never run
     return id;
 }
 
 void CFuncDispatch::KillTimer(long id) {
-    ScopedLock guard(lock_);
-    ::KillTimer(window_, static_cast<UINT_PTR>(id));
-    auto timer = timers_.find(static_cast<unsigned int>(id));
-    if (timer == timers_.end())
-        return;
-    ReleaseTimerCarrier(timer->second.carrier);
-    timers_.erase(timer);
+    void* released = nullptr;
+    {
+        ScopedLock guard(lock_);
+        ::KillTimer(window_, static_cast<UINT_PTR>(id));
+        auto timer = timers_.find(static_cast<unsigned int>(id));
+        if (timer == timers_.end())
+            return;
+        released = TakeTimerCarrierLocked(timer->second.carrier);
+        timers_.erase(timer);
+    }
+    RecycleSignal(released);
 }
 
-void CFuncDispatch::ReleaseTimerCarrier(void* carrier) {
+void* CFuncDispatch::TakeTimerCarrierLocked(void* carrier) {
+    // A carrier being emitted is released by ExecuteTimer once it returns.
     if (std::find(emittingTimers_.begin(), emittingTimers_.end(), carrier) !=
         emittingTimers_.end()) {
         stoppedWhileEmitting_.push_back(carrier);
-        return;
+        return nullptr;
     }
-    RecycleSignal(carrier);
+    return carrier;
+}
+
+void CFuncDispatch::ForgetTimersLocked(std::vector<void*>& released) {
+    HWND hwnd = window_;
+    for (const auto& timer : timers_) {
+        ::KillTimer(hwnd, timer.first);
+        if (void* carrier = TakeTimerCarrierLocked(timer.second.carrier))
+            released.push_back(carrier);
+    }
+    timers_.clear();
+    if (!deferred_.empty())
+        ::KillTimer(hwnd, kDeferredTimerId);
+    released.insert(released.end(), deferred_.begin(), deferred_.end());
+    deferred_.clear();
 }
 
 int CFuncDispatch::ExecuteTimer(unsigned int id) {
+    if (id == kDeferredTimerId) {
+        PostDeferred();
+        return 1;
+    }
     if (!prevProc_)
         return 0;
     TimerEntry entry;
@@ -243,37 +320,45 @@ int CFuncDispatch::ExecuteTimer(unsigned int id) {
         emittingTimers_.push_back(entry.carrier);
     }
     Emit(entry.carrier);
-    ScopedLock guard(lock_);
-    emittingTimers_.erase(std::find(emittingTimers_.begin(), emittingTimers_.end(), entry.carrier));
-    auto stopped =
-        std::find(stoppedWhileEmitting_.begin(), stoppedWhileEmitting_.end(), entry.carrier);
-    if (stopped != stoppedWhileEmitting_.end()) {
-        stoppedWhileEmitting_.erase(stopped);
-        ReleaseTimerCarrier(entry.carrier);
+    void* released = nullptr;
+    {
+        ScopedLock guard(lock_);
+        emittingTimers_.erase(
+            std::find(emittingTimers_.begin(), emittingTimers_.end(), entry.carrier));
+        auto stopped =
+            std::find(stoppedWhileEmitting_.begin(), stoppedWhileEmitting_.end(), entry.carrier);
+        if (stopped != stoppedWhileEmitting_.end()) {
+            stoppedWhileEmitting_.erase(stopped);
+            released = TakeTimerCarrierLocked(entry.carrier);
+        }
     }
+    RecycleSignal(released);
     return 1;
 }
 
-void CFuncDispatch::ReleaseQueuedCarriers() {
-    // Only the window's thread can take messages off its queue.
-    if (!IsWindowThread())
+void CFuncDispatch::ReleaseQueuedCarriers(HWND hwnd) {
+    // Only the window's thread can take messages off its queue. Runs without
+    // the lock: on Windows a peek may call window procedures.
+    if (!hwnd || GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId())
         return;
     MSG msg;
-    while (PeekMessageW(&msg, window_, kDispatchMessage, kDispatchMessage, PM_REMOVE)) {
-        void* carrier = reinterpret_cast<void*>(msg.wParam);
-        WakeWaiter(carrier);
-        RecycleSignal(carrier);
-    }
+    while (PeekMessageW(&msg, hwnd, kDispatchMessage, kDispatchMessage, PM_REMOVE))
+        Release(reinterpret_cast<void*>(msg.wParam));
 }
 
 void CFuncDispatch::ForgetWindow() {
-    ScopedLock guard(lock_);
-    InterlockedIncrement(&generation_);
-    for (const auto& timer : timers_)
-        ReleaseTimerCarrier(timer.second.carrier);
-    timers_.clear();
-    ReleaseQueuedCarriers();
-    prevProc_ = nullptr;
+    std::vector<void*> released;
+    HWND hwnd;
+    {
+        ScopedLock guard(lock_);
+        InterlockedIncrement(&generation_);
+        hwnd = window_;
+        ForgetTimersLocked(released);
+        prevProc_ = nullptr;
+    }
+    for (void* carrier : released)
+        Release(carrier);
+    ReleaseQueuedCarriers(hwnd);
 }
 
 LRESULT CALLBACK CFuncDispatch::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

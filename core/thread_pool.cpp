@@ -33,11 +33,15 @@ CThreadPool::~CThreadPool() {
 }
 
 bool CThreadPool::Init(int threads) {
-    if (!threads_.empty())
+    // Running already (even with no worker): a second Init changes nothing.
+    if (workEvent_ || stopEvent_ || !threads_.empty())
         return true;
     InterlockedExchange(&idle_, 0);
     const int count = threads == 0 ? DefaultWorkerCount() : std::max(threads, 0);
     InterlockedExchange(&stop_, 0);
+    // Workers of an earlier generation (terminated while busy, and on Linux
+    // still finishing their callable) must not count in this one.
+    InterlockedIncrement(&generation_);
     workEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
@@ -137,9 +141,12 @@ void CThreadPool::InnerThreadProc() {
     // The work event comes first: a wait reports the lowest signalled
     // handle, so after Stop the queue drains before the workers end.
     HANDLE events[2] = {workEvent_, stopEvent_};
+    const LONG generation = InterlockedRead(&generation_);
     void* running = nullptr;
     try {
         for (;;) {
+            if (InterlockedRead(&generation_) != generation)
+                break;  // UnInit gave up on this worker; a newer pool runs
             InterlockedIncrement(&idle_);
             if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
                 break;

@@ -70,9 +70,22 @@ const wchar_t* FormatText(wchar_t (&stack)[kStackMessage], std::wstring& heap,
 
 }  // namespace
 
+struct CVXLogWrapper::Sink {
+    Sink() { InitializeCriticalSection(&lock); }
+    ~Sink() { DeleteCriticalSection(&lock); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    CRITICAL_SECTION lock;  // the drain lock
+    FILE* file = nullptr;   // guarded by lock; null when not open
+    std::string writing;    // entries being written; guarded by lock
+    // Set when UnInit gave up on the writer: its drain ends at once.
+    std::atomic<bool> abandoned{false};
+};
+
 CVXLogWrapper::CVXLogWrapper() {
     InitializeCriticalSection(&queueLock_);
-    InitializeCriticalSection(&drainLock_);
+    sink_.store(new Sink);
 }
 
 CVXLogWrapper::~CVXLogWrapper() {
@@ -93,7 +106,7 @@ CVXLogWrapper::~CVXLogWrapper() {
         CloseHandle(wakeEvent_);
     }
     CloseFile();
-    DeleteCriticalSection(&drainLock_);
+    delete sink_.load();
     DeleteCriticalSection(&queueLock_);
 }
 
@@ -107,14 +120,18 @@ bool CVXLogWrapper::Init(const wchar_t* path) {
     try {
         path_ = path;
         dir_ = logtext::DirectoryOf(path_);
+        // The last writer was given up on: it keeps its sink.
+        if (sink_.load()->abandoned.load())
+            sink_.store(new Sink);
+        Sink& sink = *sink_.load();
         {
-            Guard guard(drainLock_);
+            Guard guard(sink.lock);
             // Binary: entries carry their own CR LF. The C runtime opens the
             // file shared for reading and writing.
-            file_ = _wfopen(path, L"wb");
-            if (file_) {
-                std::setvbuf(file_, nullptr, _IOFBF, kFileBuffer);
-                std::fwrite(kByteOrderMark, 1, sizeof(kByteOrderMark), file_);
+            sink.file = _wfopen(path, L"wb");
+            if (sink.file) {
+                std::setvbuf(sink.file, nullptr, _IOFBF, kFileBuffer);
+                std::fwrite(kByteOrderMark, 1, sizeof(kByteOrderMark), sink.file);
             }
         }
         wakeEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -147,12 +164,9 @@ void CVXLogWrapper::UnInit() {
         stop_.store(1);
         SetEvent(wakeEvent_);
     }
-    // Every accepted entry is written before the file closes. The caller
-    // drains: the writer, seeing the log stopped, only ends.
-    {
-        Guard drain(drainLock_);
-        DrainLocked();
-    }
+    // The writer, seeing the log stopped, writes every accepted entry and
+    // ends; the wait for it is bounded, and this thread never writes (a
+    // writer stuck in a slow write would hold it without bound).
     // Below normal priority it could be starved past the stop bound.
     SetThreadPriority(thread_, THREAD_PRIORITY_NORMAL);
     StopThreadBounded(thread_);
@@ -160,12 +174,13 @@ void CVXLogWrapper::UnInit() {
     thread_ = nullptr;
     CloseHandle(wakeEvent_);
     wakeEvent_ = nullptr;
-    // A writer that had to be terminated may have died holding the drain
-    // lock (or, on Linux, still run); its file is then left alone.
     if (writerDone_.load()) {
         CloseFile();
     } else {
-        file_ = nullptr;
+        // Terminated: it may have died holding the drain lock (or, on Linux,
+        // still be inside a write). Its sink is left to it; the next Init
+        // makes a new one.
+        sink_.load()->abandoned.store(true);
     }
 }
 
@@ -225,9 +240,10 @@ void CVXLogWrapper::Save() {
     if (stop_.load(std::memory_order_acquire) != 0)
         return;
     WriteLogs();
-    Guard guard(drainLock_);
-    if (file_ && !std::ferror(file_))
-        std::fflush(file_);
+    Sink& sink = *sink_.load();
+    Guard guard(sink.lock);
+    if (sink.file && !std::ferror(sink.file))
+        std::fflush(sink.file);
 }
 
 const wchar_t* CVXLogWrapper::GetLogPath() {
@@ -242,41 +258,49 @@ bool CVXLogWrapper::WriteLogs() {
     // The drain lock keeps concurrent drains (writer thread, Save, UnInit)
     // from interleaving, so entries reach the file in queue order while
     // WriteLog callers wait only for the queue lock, never for the disk.
-    Guard drain(drainLock_);
+    Sink& sink = *sink_.load();
+    Guard drain(sink.lock);
     if (stop_.load(std::memory_order_acquire) != 0)
         return false;
-    return DrainLocked();
+    return DrainLocked(sink);
 }
 
-bool CVXLogWrapper::DrainLocked() {
+bool CVXLogWrapper::DrainLocked(Sink& sink) {
     bool wrote = false;
-    for (;;) {
+    std::string& writing = sink.writing;
+    while (!sink.abandoned.load(std::memory_order_relaxed)) {
         {
             // The two buffers trade places and keep their capacity, so a
             // steady stream of entries needs no allocation.
             Guard guard(queueLock_);
-            writing_.swap(queue_);
+            writing.swap(queue_);
         }
-        if (writing_.empty())
+        if (writing.empty())
             return wrote;
         wrote = true;
         // After a failed write the stream stays in error and later entries
         // are dropped; without a file they are dropped at once.
-        if (file_ && !std::ferror(file_))
-            std::fwrite(writing_.data(), 1, writing_.size(), file_);
-        writing_.clear();
-        if (writing_.capacity() > kKeptBuffer)
-            std::string().swap(writing_);
+        if (sink.file && !std::ferror(sink.file))
+            std::fwrite(writing.data(), 1, writing.size(), sink.file);
+        writing.clear();
+        if (writing.capacity() > kKeptBuffer)
+            std::string().swap(writing);
     }
+    return wrote;
 }
 
 DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
     auto* self = static_cast<CVXLogWrapper*>(param);
+    Sink& sink = *self->sink_.load();
     for (;;) {
         WaitForSingleObject(self->wakeEvent_, INFINITE);
         const bool wrote = self->WriteLogs();
-        if (self->stop_.load(std::memory_order_acquire) != 0)
+        if (self->stop_.load(std::memory_order_acquire) != 0) {
+            // Stopped by UnInit: everything accepted before it goes out.
+            Guard drain(sink.lock);
+            self->DrainLocked(sink);
             break;
+        }
         // After work, let entries gather for a moment: one wake-up per burst
         // instead of one per entry. An empty queue is waited for without
         // limit.
@@ -288,11 +312,12 @@ DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
 }
 
 void CVXLogWrapper::CloseFile() {
-    Guard guard(drainLock_);
-    DrainLocked();
-    if (file_)
-        std::fclose(file_);
-    file_ = nullptr;
+    Sink& sink = *sink_.load();
+    Guard guard(sink.lock);
+    DrainLocked(sink);
+    if (sink.file)
+        std::fclose(sink.file);
+    sink.file = nullptr;
 }
 
 }  // namespace VexloTool

@@ -3,9 +3,13 @@
 //
 // Threads: Dispatch and DispatchAndWait from any thread; StartTimer,
 // StopTimer and the window procedure on the window's thread; Init and UnInit
-// by the host before the first and after the last use.
+// by the host before the first and after the last use (UnInit may run on
+// another thread).
 // Locks: one recursive lock, always the last lock taken (event sources post
-// while holding their own). Callables never run under it.
+// while holding their own). No host code ever runs under it: callables, the
+// destructors of their captured values (run when a carrier is recycled or
+// released) and window procedures (including those Windows may call from
+// inside a message peek) all run after the lock is left.
 #pragma once
 
 #include <atomic>
@@ -44,7 +48,10 @@ public:
     void UnInit();
 
     // Runs the callable later on the window's thread. Dropped (and released)
-    // when the dispatcher is not initialised or the window is gone.
+    // when the dispatcher is not initialised or the window is gone. Another
+    // thread waits while the window's queue is full; the window's own thread
+    // never waits (only it can drain the queue): its callable is held back
+    // and posted, in order, as soon as the queue has room again.
     static void Dispatch(Slot slot) {
         CFuncDispatch& self = Instance();
         void* carrier = self.GetSignal();
@@ -54,10 +61,10 @@ public:
         self.DispatchFunction(carrier);
     }
 
-    // Runs the callable on the window's thread and returns once it has run:
-    // inline when called on that thread, so it cannot deadlock; returns
-    // without running it when the dispatcher is not (or no longer)
-    // initialised or the window is gone.
+    // Runs the callable on the window's thread and returns once it has run
+    // and its captured values are released: inline when called on that
+    // thread, so it cannot deadlock; returns without running it when the
+    // dispatcher is not (or no longer) initialised or the window is gone.
     static void DispatchAndWait(Slot slot) {
         CFuncDispatch& self = Instance();
         void* carrier = self.GetSignal();
@@ -105,16 +112,23 @@ private:
     static void RecycleSignal(void* carrier);
 
     bool PostCarrier(void* carrier);
+    bool DeferLocked(void* carrier);
+    void PostDeferred();
     bool IsWindowThread() const;
     void Emit(void* carrier);
-    void ReleaseTimerCarrier(void* carrier);
-    void ReleaseQueuedCarriers();
+    void* TakeTimerCarrierLocked(void* carrier);
+    void ForgetTimersLocked(std::vector<void*>& released);
+    void ReleaseQueuedCarriers(HWND hwnd);
     void ForgetWindow();
-    void WakeWaiter(void* carrier);
+    HANDLE TakeWaiter(void* carrier);
+    void Release(void* carrier);
 
     CRITICAL_SECTION lock_;
     std::map<unsigned int, TimerEntry> timers_;
     std::deque<void*> freeSignals_;
+    // Window-thread dispatches held back while the window's queue was full,
+    // oldest first; a timer posts them once it has room.
+    std::deque<void*> deferred_;
     // Written under the lock; read without it on the hot paths.
     std::atomic<HWND> window_{nullptr};
     // Non-null marks the dispatcher as initialised.

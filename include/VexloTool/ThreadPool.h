@@ -4,7 +4,8 @@
 // callable running on a worker; Init, Stop and UnInit by the host on one
 // thread, in that order (UnInit pumps that thread's window messages).
 // Locks: one recursive lock guarding the queue and the work event's state;
-// taken before the dispatcher's lock, never after; callables run outside it.
+// taken before the dispatcher's lock, never after. No host code runs under
+// it: callables and the destructors of their captured values run outside.
 #pragma once
 
 #include <list>
@@ -28,7 +29,8 @@ public:
 
     // Starts the workers: 0 selects max(8, 2 x processors + 2), a negative
     // count starts none. Always returns true. Work queued before the first
-    // Init waits for it. A second Init without UnInit changes nothing.
+    // Init waits for it. A second Init without UnInit changes nothing (also
+    // after an Init that started no worker).
     bool Init(int threads);
     // Refuses new work; workers drain the queue, then end.
     void Stop();
@@ -71,6 +73,7 @@ private:
     HANDLE stopEvent_ = nullptr;
     volatile LONG stop_ = 0;  // read without the lock
     mutable volatile LONG idle_ = 0;
+    volatile LONG generation_ = 0;  // advanced by every Init
 };
 
 }  // namespace VexloTool

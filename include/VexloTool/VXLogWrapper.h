@@ -4,7 +4,8 @@
 // by the host, in pairs and not concurrently with each other; one writer
 // thread (below normal priority, unnamed) appends queued entries to the file.
 // Locks: the drain lock (order of writes to the file) before the queue lock;
-// formatting and encoding run under neither.
+// formatting and encoding run under neither, and no host code runs under
+// either.
 #pragma once
 
 #include <atomic>
@@ -47,9 +48,12 @@ public:
     // the writer cannot be started. Called while running, it first finishes
     // the current file as UnInit does.
     bool Init(const wchar_t* path);
-    // Writes every entry accepted before it, closes the file and stops the
-    // writer (bounded wait that pumps the caller's messages). Later WriteLog
-    // and Save calls do nothing until the next Init.
+    // Stops the writer, which first writes every entry accepted before the
+    // call, and closes the file; a bounded wait (about 3 s, pumping the
+    // caller's messages). A writer still stuck in the file system after the
+    // bound keeps its file and what it had not written; the caller never
+    // writes the backlog itself. Later WriteLog and Save calls do nothing
+    // until the next Init.
     void UnInit();
 
     // Entries of a type lower than the threshold are not written.
@@ -77,11 +81,15 @@ private:
     CVXLogWrapper(const CVXLogWrapper&) = delete;
     CVXLogWrapper& operator=(const CVXLogWrapper&) = delete;
 
+    // The open file of one Init, with the drain lock that orders writes to
+    // it. Kept across Inits; left to a writer that UnInit had to give up on.
+    struct Sink;
+
     // Moves queued entries to the file, in order, until the queue is empty;
     // does nothing once the log is stopped. Returns whether it wrote any.
     bool WriteLogs();
-    // The same without the stop check; the caller holds drainLock_.
-    bool DrainLocked();
+    // The same without the stop check; the caller holds the sink's lock.
+    bool DrainLocked(Sink& sink);
     static DWORD WINAPI ThreadProc(LPVOID param);
     // Writes what is still queued, then closes the file.
     void CloseFile();
@@ -89,7 +97,7 @@ private:
     // Complete entries awaiting the writer, oldest first, back to back.
     std::string queue_;  // guarded by queueLock_
     CRITICAL_SECTION queueLock_;
-    FILE* file_ = nullptr;  // guarded by drainLock_; null when not open
+    std::atomic<Sink*> sink_{nullptr};
     std::wstring path_;
     HANDLE thread_ = nullptr;
     HANDLE wakeEvent_ = nullptr;  // auto-reset; set when the queue stops being empty
@@ -97,8 +105,6 @@ private:
     // under queueLock_.
     std::atomic<int> stop_{1};
     std::atomic<int> threshold_{VXLOG_INFO};
-    CRITICAL_SECTION drainLock_;
-    std::string writing_;  // entries being written; guarded by drainLock_
     std::wstring dir_;
     // Set by the writer thread as it returns; unset means it was terminated.
     std::atomic<int> writerDone_{0};

@@ -148,6 +148,9 @@ DWORD WaitCommon(DWORD count, const HANDLE* handles, bool waitAll, DWORD millise
 // Window family hooks, under LayerLock.
 bool QueueHasInputLocked(const MessageQueue& queue, DWORD wakeMask);
 void QueueAttachWaitLocked(MessageQueue& queue, WaitBlock* wait);
+// On the queue's owner, blocked in a message wait: a window timer fell due.
+// Records it as new input, which may satisfy the wait.
+void QueueTimerDueLocked(MessageQueue& queue);
 // Outside LayerLock, on the ending thread: destroys its windows and queue.
 void DestroyThreadQueue(ThreadState& self);
 

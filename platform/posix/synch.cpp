@@ -180,7 +180,7 @@ DWORD WaitCommon(DWORD count, const HANDLE* handles, bool waitAll, DWORD millise
     self.wait = &wait;
     const bool timed = milliseconds != INFINITE;
     const Clock::time_point deadline = start + std::chrono::milliseconds(milliseconds);
-    const bool inputTimed = queue && inputDue != Clock::time_point::max();
+    bool inputTimed = queue && inputDue != Clock::time_point::max();
     while (!wait.done && !self.object->terminateRequested) {
         if (!timed && !inputTimed) {
             self.wake.wait(lock);
@@ -193,10 +193,11 @@ DWORD WaitCommon(DWORD count, const HANDLE* handles, bool waitAll, DWORD millise
             continue;
         const Clock::time_point now = Clock::now();
         if (inputTimed && now >= inputDue) {
-            if (!waitAll) {
-                wait.done = true;
-                wait.result = WAIT_OBJECT_0 + count;
-            }
+            // A window timer fell due: new input, once. It ends a wait-any at
+            // once; a wait-all goes on until its objects are signalled too,
+            // or its own time-out.
+            inputTimed = false;
+            QueueTimerDueLocked(*queue);
         } else if (timed && now >= deadline) {
             wait.done = true;
             wait.result = WAIT_TIMEOUT;

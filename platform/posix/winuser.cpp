@@ -4,10 +4,12 @@
 // tests/platform/message_test.cpp, tests/platform/timer_test.cpp.
 //
 // Thread affinity: a queue belongs to one thread; posts come from any
-// thread. Its posted messages, quit flag, change bits and wake descriptor
-// are under LayerLock (the layer's only lock); its timers and timer
-// descriptor are touched by the owning thread alone. Window procedures and
-// timer procedures always run without the lock.
+// thread. Its posted messages, quit flag, change bits, wake descriptor and
+// timers killed by other threads are under LayerLock (the layer's only
+// lock). Its timers are changed by the owning thread alone, and under the
+// lock (so another thread may look one up); the owner reads them without
+// it. The timer descriptor is the owner's alone. Window procedures and timer
+// procedures always run without the lock.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -98,8 +100,11 @@ struct MessageQueue {
     WaitBlock* waiting = nullptr;
     int eventFd = -1;
     bool eventArmed = false;
-    // Owner thread only.
+    std::vector<std::pair<HWND, UINT_PTR>> killed;  // by other threads, not yet removed
+    std::atomic<bool> killPending{false};
+    // Changed by the owner thread only, under LayerLock.
     std::vector<Timer> timers;
+    // Owner thread only.
     int timerFd = -1;
     int pollFd = -1;
 };
@@ -188,6 +193,26 @@ void UpdateTimerFd(MessageQueue& queue) {
     timerfd_settime(queue.timerFd, TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
+// Owner thread: removes the timers that other threads killed.
+void ApplyRemoteKills(MessageQueue& queue) {
+    if (!queue.killPending.load(std::memory_order_acquire))
+        return;
+    {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        for (const auto& kill : queue.killed) {
+            auto& timers = queue.timers;
+            timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                        [&](const Timer& t) {
+                                            return t.hwnd == kill.first && t.id == kill.second;
+                                        }),
+                         timers.end());
+        }
+        queue.killed.clear();
+        queue.killPending.store(false, std::memory_order_relaxed);
+    }
+    UpdateTimerFd(queue);
+}
+
 // Owner thread: timers that fell due since they were last announced count
 // once as new input.
 void AnnounceDueTimers(MessageQueue& queue, Clock::time_point now) {
@@ -217,6 +242,7 @@ Clock::time_point NextTimerDue(const MessageQueue& queue) {
 // Owner thread: takes (or with PM_NOREMOVE copies) the next message that
 // matches: posted messages first, then the quit message, then due timers.
 bool Retrieve(MessageQueue& queue, MSG* out, HWND filter, UINT first, UINT last, UINT flags) {
+    ApplyRemoteKills(queue);
     const UINT kinds = flags >> 16;
     const bool remove = (flags & PM_REMOVE) != 0;
     const bool hasTimers = !queue.timers.empty();
@@ -350,9 +376,12 @@ void ForgetWindow(HWND handle) {
     }
     auto& timers = queue->timers;
     const size_t before = timers.size();
-    timers.erase(std::remove_if(timers.begin(), timers.end(),
-                                [&](const Timer& t) { return t.hwnd == handle; }),
-                 timers.end());
+    {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                    [&](const Timer& t) { return t.hwnd == handle; }),
+                     timers.end());
+    }
     if (timers.size() != before)
         UpdateTimerFd(*queue);
     delete window;
@@ -366,6 +395,10 @@ bool QueueHasInputLocked(const MessageQueue& queue, DWORD wakeMask) {
 
 void QueueAttachWaitLocked(MessageQueue& queue, WaitBlock* wait) {
     queue.waiting = wait;
+}
+
+void QueueTimerDueLocked(MessageQueue& queue) {
+    SignalInputLocked(queue, QS_TIMER);
 }
 
 void DestroyThreadQueue(ThreadState& self) {
@@ -708,6 +741,7 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll
         return WAIT_FAILED;
     }
     vxp::MessageQueue& queue = vxp::QueueOf(vxp::Self());
+    vxp::ApplyRemoteKills(queue);
     if (!queue.timers.empty())
         vxp::AnnounceDueTimers(queue, vxp::Clock::now());
     const vxp::Clock::time_point timerDue =
@@ -732,9 +766,11 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure) {
             return 0;
         }
     }
+    vxp::ApplyRemoteKills(queue);
     const UINT interval = std::min(std::max(elapse, vxp::kTimerMinimum), vxp::kTimerMaximum);
     const vxp::Clock::time_point due = vxp::Clock::now() + std::chrono::milliseconds(interval);
     auto& timers = queue.timers;
+    std::unique_lock<std::mutex> guard(LayerLock());
     auto existing = std::find_if(timers.begin(), timers.end(), [&](const vxp::Timer& t) {
         return t.hwnd == window && t.id == id && (window || id != 0);
     });
@@ -749,12 +785,14 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure) {
             id = vxp::gNextThreadTimerId.fetch_add(1, std::memory_order_relaxed);
         timers.push_back(vxp::Timer{window, id, interval, procedure, due, false});
     }
+    guard.unlock();
     vxp::UpdateTimerFd(queue);
     return window ? (id != 0 ? id : 1) : id;
 }
 
 BOOL KillTimer(HWND window, UINT_PTR id) {
     vxp::ThreadState& self = vxp::Self();
+    auto matches = [&](const vxp::Timer& t) { return t.hwnd == window && t.id == id; };
     if (window) {
         std::lock_guard<std::mutex> guard(LayerLock());
         vxp::Window* target = vxp::FindWindowLocked(window);
@@ -763,16 +801,31 @@ BOOL KillTimer(HWND window, UINT_PTR id) {
             return FALSE;
         }
         if (target->queue != self.queue) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
+            // A window of another thread of the process: as on Windows the
+            // timer stops; its thread removes it before it next looks for
+            // input, so no WM_TIMER of it is retrieved after this call.
+            vxp::MessageQueue& owner = *target->queue;
+            const bool known = std::any_of(owner.timers.begin(), owner.timers.end(), matches) &&
+                               std::find(owner.killed.begin(), owner.killed.end(),
+                                         std::make_pair(window, id)) == owner.killed.end();
+            if (!known) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            owner.killed.emplace_back(window, id);
+            owner.killPending.store(true, std::memory_order_release);
+            return TRUE;
         }
     }
     if (self.queue) {
+        vxp::ApplyRemoteKills(*self.queue);
         auto& timers = self.queue->timers;
-        auto it = std::find_if(timers.begin(), timers.end(),
-                               [&](const vxp::Timer& t) { return t.hwnd == window && t.id == id; });
+        auto it = std::find_if(timers.begin(), timers.end(), matches);
         if (it != timers.end()) {
-            timers.erase(it);
+            {
+                std::lock_guard<std::mutex> guard(LayerLock());
+                timers.erase(it);
+            }
             vxp::UpdateTimerFd(*self.queue);
             return TRUE;
         }

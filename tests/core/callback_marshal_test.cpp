@@ -2,6 +2,8 @@
 // slot on the window thread, intact and in order.
 #include <string>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -14,6 +16,38 @@ using namespace VexloTool;
 using vxtest::PumpUntil;
 
 namespace {
+
+// Whether PostEvent accepts these values for the signal.
+template <class Signal, class... Values>
+using PostEventCall = decltype(PostEvent(std::declval<const boost::shared_ptr<Signal>&>(),
+                                         std::declval<Values>()...));
+template <class Void, class Signal, class... Values>
+struct Postable : std::false_type {};
+template <class Signal, class... Values>
+struct Postable<std::void_t<PostEventCall<Signal, Values...>>, Signal, Values...> : std::true_type {
+};
+template <class Signal, class... Values>
+constexpr bool kPostable = Postable<void, Signal, Values...>::value;
+
+// Values of the fire functions' parameter types are accepted...
+static_assert(kPostable<EventSignal0>);
+static_assert(kPostable<EventSignalUInt, unsigned long>);
+static_assert(kPostable<EventSignalUInt, int>);
+static_assert(kPostable<EventSignalBool, bool>);
+static_assert(kPostable<EventSignalData, std::string>);
+static_assert(kPostable<EventSignalResult, std::wstring, unsigned long, unsigned long>);
+static_assert(kPostable<EventSignalChunk, unsigned long, unsigned long, const std::string&>);
+// ...but no pointer or array, which would be read later on the window
+// thread after its source may be gone, and no wrong number of values.
+static_assert(!kPostable<EventSignalData, const char*>);
+static_assert(!kPostable<EventSignalData, char (&)[6]>);
+static_assert(!kPostable<EventSignalData, std::nullptr_t>);
+static_assert(!kPostable<EventSignalResult, const wchar_t*, unsigned long, unsigned long>);
+static_assert(!kPostable<EventSignalResult, const wchar_t (&)[4], unsigned long, unsigned long>);
+static_assert(!kPostable<EventSignalChunk, unsigned long, unsigned long, char*>);
+static_assert(!kPostable<EventSignalBool, const char*>);
+static_assert(!kPostable<EventSignalUInt, void*>);
+static_assert(!kPostable<EventSignalProgress, unsigned long, unsigned long>);
 
 class MarshalTest : public ::testing::Test {
 protected:
@@ -41,6 +75,29 @@ TEST_F(MarshalTest, PayloadIsCopiedAtBindingTime) {
     EXPECT_EQ(received[0], "first");
     EXPECT_EQ(received[1], "");
     EXPECT_EQ(ranOn, GetCurrentThreadId());
+}
+
+TEST_F(MarshalTest, ValuesAreConvertedAndCopiedWhenBound) {
+    auto chunk = boost::make_shared<EventSignalChunk>();
+    auto result = boost::make_shared<EventSignalResult>();
+    std::string payload;
+    unsigned long status = 0;
+    chunk->connect([&](unsigned long, unsigned long, const char* data, unsigned int length) {
+        payload.assign(data, length);
+    });
+    result->connect([&](unsigned long, unsigned long code) { status = code; });
+    {
+        // Zero bytes inside are part of the payload; the sources go away
+        // before the window thread runs the occurrences.
+        std::string bytes("a\0b\0c", 5);
+        std::wstring url = L"http://127.0.0.1/";
+        PostEvent(chunk, 1ul, 2ul, CopyPayload(bytes.data(), 5));
+        PostEvent(result, url, 0ul, 200u);
+        bytes.assign(5, 'X');
+        url.assign(L"gone");
+    }
+    ASSERT_TRUE(PumpUntil([&] { return status == 200; }));
+    EXPECT_EQ(payload, std::string("a\0b\0c", 5));
 }
 
 TEST_F(MarshalTest, ZeroLengthPayloadArrivesAsValidPointer) {

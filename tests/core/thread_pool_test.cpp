@@ -1,6 +1,9 @@
 // Thread pool: workers, ordering, draining on Stop, refusal, faults.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -71,6 +74,86 @@ TEST(ThreadPool, RunsWorkOnNamedDistinctWorkers) {
     }));
     EXPECT_EQ(threads.count(caller), 0u);
     gate.Open();
+    StopAndUnInit();
+}
+
+// The calling thread's name as the system shows it, where it can be read.
+std::string CurrentThreadName() {
+    std::ifstream comm("/proc/thread-self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+TEST(ThreadPool, WorkersAreNamedThdPool) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows keeps the name for debuggers; it is read back on Linux";
+#endif
+    ASSERT_TRUE(Pool().Init(2));
+    std::mutex mutex;
+    std::vector<std::string> names;
+    for (int i = 0; i < 20; ++i) {
+        CThreadPool::Execute([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            names.push_back(CurrentThreadName());
+        });
+    }
+    StopAndUnInit();
+    ASSERT_EQ(names.size(), 20u);
+    for (const std::string& name : names)
+        EXPECT_EQ(name, "thdPool");
+}
+
+TEST(ThreadPool, SecondInitAfterOneWithoutWorkersChangesNothing) {
+    Pool().Init(-1);
+    Pool().Init(2);  // must neither replace the events nor start workers
+    Token token;
+    bool ran = false;
+    CThreadPool::Execute([&ran, held = token.value] { ran = true; });
+    StopAndUnInit();  // with workers, Stop would let them drain the queue
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(token.Released());
+    // After UnInit a new Init starts workers again.
+    Pool().Init(1);
+    std::atomic<bool> later{false};
+    CThreadPool::Execute([&] { later = true; });
+    EXPECT_TRUE(WaitUntil([&] { return later.load(); }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, WorkerGivenUpWhileBusyDoesNotCountInTheNextPool) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows ends a terminated thread at once, busy or not";
+#endif
+    // On Linux a worker busy outside the platform layer cannot be stopped:
+    // it finishes its callable after UnInit has given up on it.
+    static std::atomic<bool> workerEnded{false};
+    struct EndOfThread {
+        ~EndOfThread() { workerEnded = true; }
+    };
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool release = false;
+    std::atomic<bool> started{false};
+    Pool().Init(1);
+    CThreadPool::Execute([&] {
+        thread_local EndOfThread marker;
+        (void)marker;
+        started = true;
+        std::unique_lock<std::mutex> lock(mutex);
+        wake.wait(lock, [&] { return release; });
+    });
+    ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
+    Pool().UnInit();  // gives up on the busy worker after the bound
+    Pool().Init(2);
+    ASSERT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 2; }));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    wake.notify_all();
+    ASSERT_TRUE(WaitUntil([] { return workerEnded.load(); }));
+    EXPECT_EQ(Pool().GetIdelThreadNum(), 2);
     StopAndUnInit();
 }
 
