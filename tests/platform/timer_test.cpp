@@ -124,17 +124,23 @@ TEST_F(TimerTest, ReplacingATimerRestartsIt) {
     KillTimer(window_, 5);
 }
 
-TEST_F(TimerTest, OnlyTheOwningThreadSetsOrSeesTimers) {
+TEST_F(TimerTest, OnlyTheOwningThreadSetsOrSeesTimersButAnyThreadKillsThem) {
     const HWND window = window_;
     UINT_PTR foreignSet = 1;
-    BOOL foreignKill = TRUE;
+    BOOL foreignKill = FALSE;
+    BOOL foreignKillUnknown = TRUE;
     std::atomic<bool> otherSawTimer{false};
+    Event killed;
     Event stop;
     ASSERT_NE(0u, SetTimer(window_, 6, 10, nullptr));
+    ASSERT_NE(0u, SetTimer(window_, 7, 10, nullptr));
     TestThread other([&] {
         SetLastError(0xdeadbeef);
         foreignSet = SetTimer(window, 9, 10, nullptr);
+        // A timer of a window of this process stops from any of its threads.
         foreignKill = KillTimer(window, 6);
+        foreignKillUnknown = KillTimer(window, 42);
+        killed.Set();
         // This thread's queue never gets the window's WM_TIMER.
         HANDLE stopHandle = stop.get();
         while (MsgWaitForMultipleObjects(1, &stopHandle, FALSE, kWaitMs, QS_ALLINPUT) !=
@@ -147,16 +153,24 @@ TEST_F(TimerTest, OnlyTheOwningThreadSetsOrSeesTimers) {
         }
         return 0u;
     });
+    ASSERT_TRUE(killed.WaitSet());
+    gTimerIds.clear();
     ASSERT_TRUE(PumpUntilTimers(3));
     stop.Set();
     ASSERT_TRUE(other.Join());
-    bool onlyOwnTimer = true;
-    for (WPARAM id : gTimerIds)
-        onlyOwnTimer = onlyOwnTimer && id == 6;
-    VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine, foreignSet == 0 && !foreignKill && onlyOwnTimer,
-                               "Wine accepts SetTimer and KillTimer for another thread's window");
+    bool killedTimerSeen = false;
+    bool foreignTimerSeen = false;
+    for (WPARAM id : gTimerIds) {
+        killedTimerSeen = killedTimerSeen || id == 6;
+        foreignTimerSeen = foreignTimerSeen || id == 9;
+    }
+    EXPECT_TRUE(foreignKill);
+    EXPECT_FALSE(foreignKillUnknown);
+    EXPECT_FALSE(killedTimerSeen);
+    VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine, foreignSet == 0 && !foreignTimerSeen,
+                               "Wine accepts SetTimer for another thread's window");
     EXPECT_FALSE(otherSawTimer);  // WM_TIMER reaches the owning thread only
-    KillTimer(window_, 6);
+    KillTimer(window_, 7);
     KillTimer(window_, 9);
 }
 
@@ -197,6 +211,33 @@ TEST_F(TimerTest, TimerProceduresRunFromDispatch) {
     EXPECT_TRUE(gTimerIds.empty());  // the procedure, not the window, got them
     EXPECT_TRUE(KillTimer(window_, 11));
     EXPECT_TRUE(KillTimer(nullptr, threadTimer));
+}
+
+TEST_F(TimerTest, WaitAllWithATimerFallingDueMidWaitStillEnds) {
+    // The timer falls due during each wait: it is input, but a wait for all
+    // objects and input goes on until the objects are signalled too.
+    ASSERT_NE(0u, SetTimer(window_, 13, 10, nullptr));
+    Event never;
+    HANDLE unsignalled = never.get();
+    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(1, &unsignalled, TRUE, 300, QS_ALLINPUT));
+    // Already signalled: the timer's input completes the wait.
+    ASSERT_NE(0u, SetTimer(window_, 13, 10, nullptr));
+    Event ready(true, true);
+    HANDLE signalled = ready.get();
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(1, &signalled, TRUE, kWaitMs, QS_ALLINPUT));
+    // Signalled by another thread after the timer fell due.
+    ASSERT_NE(0u, SetTimer(window_, 13, 10, nullptr));
+    Event late;
+    HANDLE lateHandle = late.get();
+    Event due;
+    TestThread setter([&] {
+        // Outlasts the timer's interval many times over, then signals.
+        WaitForSingleObject(due.get(), 200);
+        late.Set();
+        return 0u;
+    });
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(1, &lateHandle, TRUE, kWaitMs, QS_ALLINPUT));
+    KillTimer(window_, 13);
 }
 
 TEST_F(TimerTest, MsgWaitWakesForADueTimerOnlyWhenAsked) {
