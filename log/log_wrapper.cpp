@@ -106,7 +106,8 @@ CVXLogWrapper::~CVXLogWrapper() {
         CloseHandle(wakeEvent_);
     }
     CloseFile();
-    delete sink_.load();
+    if (!sink_.load()->abandoned.load())
+        delete sink_.load();
     DeleteCriticalSection(&queueLock_);
 }
 
@@ -313,6 +314,8 @@ DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
 
 void CVXLogWrapper::CloseFile() {
     Sink& sink = *sink_.load();
+    if (sink.abandoned.load())
+        return;  // its writer may still hold the lock and use the file
     Guard guard(sink.lock);
     DrainLocked(sink);
     if (sink.file)

@@ -201,16 +201,18 @@ private:
     wchar_t* text_;
 };
 
-void Write(const wchar_t* fileName, const wchar_t* section, const wchar_t* key,
+// Whether the file now holds the value. A refused write (input the format
+// cannot carry) reports ERROR_INVALID_PARAMETER, a failed one the profile
+// service's error, through GetLastError.
+bool Write(const wchar_t* fileName, const wchar_t* section, const wchar_t* key,
            const wchar_t* value) {
-    if (!WritableNames(section, key))
-        return;
-    if (value) {
-        if (HasLineBreak(value))
-            return;
-        VxPrepareUnicodeProfile(fileName);
+    if (!WritableNames(section, key) || (value && HasLineBreak(value))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
     }
-    WritePrivateProfileStringW(section, key, value, fileName);
+    if (value)
+        VxPrepareUnicodeProfile(fileName);
+    return WritePrivateProfileStringW(section, key, value, fileName) != FALSE;
 }
 
 }  // namespace
@@ -313,8 +315,7 @@ int CIniFile::ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key, 
                                     int defaultValue) {
     if (GetIntValue(section, key, defaultValue) == value)
         return 0;
-    SetIntValue(section, key, value);
-    return 1;
+    return Write(m_fileName, section, key, FormatInt(value).c_str()) ? 1 : 0;
 }
 
 int CIniFile::ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key,
@@ -325,8 +326,7 @@ int CIniFile::ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key,
                                 "CIniFile::ModifyValueIfNotEqual: null value");
     if (std::wcscmp(stored.text(), value) == 0)
         return 0;
-    SetStringValue(section, key, value);
-    return 1;
+    return Write(m_fileName, section, key, value) ? 1 : 0;
 }
 
 int CIniFile::ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key, float value,
@@ -335,8 +335,7 @@ int CIniFile::ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key, 
     std::wstring text = FormatFloat(value);
     if (text == stored.text())
         return 0;
-    Write(m_fileName, section, key, text.c_str());
-    return 1;
+    return Write(m_fileName, section, key, text.c_str()) ? 1 : 0;
 }
 
 void CIniFile::DeleteValue(const wchar_t* section, const wchar_t* key) {

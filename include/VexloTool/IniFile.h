@@ -23,8 +23,9 @@ namespace VexloTool {
 // null key would otherwise address every key of the section, and deleting
 // with it would drop the whole section). A section, key or value with a line
 // break, a key with '=' or a key starting with '[' or ';' is not written, as
-// it would corrupt the file's structure. Write failures (missing folder,
-// read-only file) are silent.
+// it would corrupt the file's structure; GetLastError then tells
+// ERROR_INVALID_PARAMETER. A write that fails (missing folder, read-only
+// file) leaves the profile service's error there.
 class VEXLOTOOL_API CIniFile {
 public:
     CIniFile(const wchar_t* fileName = L"");
@@ -53,8 +54,10 @@ public:
     static void ReleaseString(wchar_t* text);
 
     // Each writes only when the stored value (read with the default) differs,
-    // and returns 1 when it differed, 0 otherwise. Integers compare as
-    // numbers, text and floats as text (floats formatted with "%.2f").
+    // and returns 1 when it wrote: 0 when they were equal, and also when the
+    // write was refused or failed (GetLastError tells why), so a caller never
+    // believes a value stored that is not. Integers compare as numbers, text
+    // and floats as text (floats formatted with "%.2f").
     int ModifyValueIfNotEqual(const wchar_t* section, const wchar_t* key, int value,
                               int defaultValue);
     // A null value is a caller error: throws std::system_error whose

@@ -249,6 +249,20 @@ DWORD WriteErrorFromErrno(int error) {
     return vxp::Win32ErrorFromErrno(error);
 }
 
+// Rewrites the file itself, for a folder that takes no new file: as on
+// Windows, which writes a writable file in place whatever its folder
+// allows. The caller holds the file's lock; the new text is written over
+// the old before the length is cut, so the file never shrinks below it.
+bool RewriteInPlace(const std::string& target, const std::string& bytes) {
+    File out(open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    bool ok = out.get() >= 0 && WriteFully(out.get(), bytes) &&
+              ftruncate(out.get(), static_cast<off_t>(bytes.size())) == 0 &&
+              fdatasync(out.get()) == 0;
+    if (!ok)
+        SetLastError(WriteErrorFromErrno(errno));
+    return ok;
+}
+
 // Writes `bytes` to a new file beside `target` and renames it over `target`,
 // so readers see the old or the new file and never a partial one.
 bool ReplaceFile(const std::string& target, const struct stat& like, const std::string& bytes) {
@@ -260,6 +274,8 @@ bool ReplaceFile(const std::string& target, const struct stat& like, const std::
                        std::to_string(counter.fetch_add(1));
     File out(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.get() < 0) {
+        if (errno == EACCES || errno == EPERM || errno == EROFS)
+            return RewriteInPlace(target, bytes);
         SetLastError(WriteErrorFromErrno(errno));
         return false;
     }

@@ -516,6 +516,35 @@ TEST_F(ProfileTest, LinuxProcessesLoseNothing) {
     }
 }
 
+// A writable file in a folder that takes no new file is written (Windows
+// writes such a file in place). Root may create files anywhere, so the
+// writer runs as an unprivileged user then.
+TEST_F(ProfileTest, LinuxWritableFileInAReadOnlyFolderIsWritten) {
+    const fs::path folder = dir_ / "locked";
+    fs::create_directories(folder);
+    const fs::path file = folder / "settings.ini";
+    const std::wstring path = file.wstring();
+    ASSERT_TRUE(Write(L"s", L"k", L"1", file));
+    fs::permissions(file, fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                                             fs::perms::others_exec));
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const uid_t kNobody = 65534;
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            _exit(2);
+        _exit(WritePrivateProfileStringW(L"s", L"k", L"2", path.c_str()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(2u, GetPrivateProfileIntW(L"s", L"k", 0, path.c_str()));
+}
+
 // A writer killed at any moment leaves the old or the new file, never a mix.
 TEST_F(ProfileTest, LinuxKilledWriterLeavesAWholeFile) {
     fs::path file = File("killed.ini");

@@ -242,26 +242,32 @@ TEST_F(IniFileTest, BadNamesAndValuesWriteNothing) {
         ini_.DeleteValue(c.section, c.key);
         ini_.SetIntValue(c.section, c.key, 3);
         ini_.SetFloatValue(c.section, c.key, 3.0f);
-        EXPECT_EQ(1, ini_.ModifyValueIfNotEqual(c.section, c.key, 4, 0));
+        // Refused, and said so: nothing was written.
+        SetLastError(0);
+        EXPECT_EQ(0, ini_.ModifyValueIfNotEqual(c.section, c.key, 4, 0));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
         EXPECT_EQ(7, ini_.GetIntValue(c.section, c.key, 7)) << (c.key ? "key" : "null key");
     }
     // Values with a line break would add lines of their own.
     for (const wchar_t* value : {L"v\r\n[evil]\r\nx=1", L"1\nkeep=2", L"\r"}) {
         ini_.SetStringValue(L"s", L"keep", value);
-        EXPECT_EQ(1, ini_.ModifyValueIfNotEqual(L"s", L"new", value, L""));
+        EXPECT_EQ(0, ini_.ModifyValueIfNotEqual(L"s", L"new", value, L""));
+        EXPECT_EQ(0, ini_.ModifyValueIfNotEqual(L"s", L"new", value, L""));
     }
     EXPECT_EQ(before, ReadBytes(file_));
     EXPECT_EQ(1, ini_.GetIntValue(L"s", L"keep", 0));
     EXPECT_EQ(2.5f, ini_.GetFloatValue(nullptr, L"keep", 2.5f));
-    EXPECT_EQ(1, ini_.ModifyValueIfNotEqual(L"s", nullptr, L"x", L"y"));  // read the default
+    EXPECT_EQ(0, ini_.ModifyValueIfNotEqual(L"s", nullptr, L"x", L"y"));  // no key to write
 
     CIniFile::ReleaseString(nullptr);
 }
 
-TEST_F(IniFileTest, FailingWritesAreSilent) {
+TEST_F(IniFileTest, FailingWritesAreReported) {
     CIniFile lost((dir_ / "no folder" / "x.ini").wstring().c_str());
     lost.SetIntValue(L"s", L"k", 5);
-    EXPECT_EQ(1, lost.ModifyValueIfNotEqual(L"s", L"k", 5, 0));
+    EXPECT_EQ(0, lost.ModifyValueIfNotEqual(L"s", L"k", 5, 0));
+    EXPECT_EQ(0, lost.ModifyValueIfNotEqual(L"s", L"k", 5.0f, 0.0f));
+    EXPECT_EQ(0, lost.ModifyValueIfNotEqual(L"s", L"k", L"5", L""));
     EXPECT_EQ(9, lost.GetIntValue(L"s", L"k", 9));
     EXPECT_FALSE(fs::exists(dir_ / "no folder"));
 
