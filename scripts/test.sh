@@ -20,6 +20,9 @@ run_preset() {
   echo "=== $preset: configure and build"
   cmake --preset "$preset" -DVX_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  case "$preset" in
+    windows-*) bash scripts/check-runtime.sh "build/$preset" ;;
+  esac
   echo "=== $preset: test"
   case "$preset" in
     windows-i686)

@@ -55,14 +55,17 @@ TEST(SingletonImpl, HeapPolicyClearsRegistrationWhenDeleted) {
 }
 
 TEST(SingletonImpl, HostAndLibraryReachTheSameService) {
-    // The library reaches the dispatcher through its own Instance(); a
-    // callable run through it proves both see the object the host set up.
+    // The test registers a timer through its own Instance(); the library's
+    // window procedure looks it up through the library's. Were they two
+    // objects, the procedure would know no timer and the callable never run.
     vxtest::TestWindow window;
     CFuncDispatch::Instance().Init(window.hwnd());
     EXPECT_TRUE(CFuncDispatch::Existed());
-    bool ran = false;
-    CFuncDispatch::Dispatch([&] { ran = true; });
-    EXPECT_TRUE(vxtest::PumpUntil([&] { return ran; }));
+    int runs = 0;
+    const long id = CFuncDispatch::StartTimer(
+        1, [&] { ++runs; }, false);
+    EXPECT_TRUE(vxtest::PumpUntil([&] { return runs == 1; }));
+    CFuncDispatch::StopTimer(id);
     CFuncDispatch::Instance().UnInit();
 }
 
