@@ -5,11 +5,11 @@
 // library and catches an exception the library throws, then reports.
 #include <atomic>
 #include <cstdio>
-#include <new>
 #include <stdexcept>
+#include <system_error>
 
 #include "VexloTool/FuncDispatch.h"
-#include "VexloTool/Memory.h"
+#include "VexloTool/IniFile.h"
 #include "VexloTool/ThreadPool.h"
 #include "vxplatform.h"
 
@@ -84,14 +84,15 @@ void StartWork() {
         kGiveUpMs, [] { PostQuitMessage(1); }, false);
 }
 
-// An exception the library raises reaches the host's handler.
+// An exception the library raises reaches the host's handler: a null value
+// is a caller error that CIniFile reports by throwing E_FAIL.
 bool LibraryExceptionReachesHost() {
     try {
-        void* block = AllocateBuffer(0xFFFFFFFFu);
-        ReleaseBuffer(block);  // a 64-bit heap may grant it
-        return true;
-    } catch (const std::bad_alloc&) {
-        return true;
+        CIniFile settings(L"sample-host-never-written.ini");
+        settings.ModifyValueIfNotEqual(L"s", L"k", static_cast<const wchar_t*>(nullptr), L"");
+        return false;
+    } catch (const std::system_error& error) {
+        return static_cast<unsigned int>(error.code().value()) == 0x80004005u;
     } catch (...) {
         return false;
     }
