@@ -10,6 +10,7 @@ status=0
 allowed=(
   "tests/platform/queue_fd_test.cpp"  # plays a host's own poll() loop on the queue descriptor
   "tests/platform/profile_test.cpp"  # forks writer processes to prove cross-process locking
+  "tests/support/loopback_http.cpp"  # the tests' own HTTP peer: raw sockets on both targets
 )
 
 while IFS= read -r name; do

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -90,9 +91,16 @@ struct Root final : Node {
     CURLSH* share = nullptr;
     std::mutex locks[CURL_LOCK_DATA_LAST];
     std::string agent;
-    DWORD accessType = INTERNET_OPEN_TYPE_PRECONFIG;
-    std::string proxy, bypass;
+    // Proxies as configured when the root was opened, as on Windows.
+    std::string httpProxy, httpsProxy, bypass;
 };
+
+std::string Environment(const char* lower, const char* upper) {
+    const char* value = getenv(lower);
+    if (!value || !*value)
+        value = getenv(upper);
+    return value ? value : "";
+}
 
 struct Connect final : Node {
     Connect() : Node(Kind::Connect) {}
@@ -424,12 +432,8 @@ bool Start(Request& r, curl_off_t uploadLength, bool streaming) {
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
     if (!root.agent.empty())
         curl_easy_setopt(e, CURLOPT_USERAGENT, root.agent.c_str());
-    if (root.accessType == INTERNET_OPEN_TYPE_DIRECT) {
-        curl_easy_setopt(e, CURLOPT_PROXY, "");
-    } else if (root.accessType == INTERNET_OPEN_TYPE_PROXY) {
-        curl_easy_setopt(e, CURLOPT_PROXY, root.proxy.c_str());
-        curl_easy_setopt(e, CURLOPT_NOPROXY, root.bypass.c_str());
-    }
+    curl_easy_setopt(e, CURLOPT_PROXY, (secure ? root.httpsProxy : root.httpProxy).c_str());
+    curl_easy_setopt(e, CURLOPT_NOPROXY, root.bypass.c_str());
     const DWORD security = r.securityFlags.load();
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER,
                      (security & SECURITY_FLAG_IGNORE_UNKNOWN_CA) ? 0L : 1L);
@@ -633,9 +637,14 @@ HINTERNET InternetOpenW(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR 
         return nullptr;
     }
     root->agent = Narrow(agent);
-    root->accessType = accessType;
-    root->proxy = Narrow(proxy);
-    root->bypass = Narrow(bypass);
+    if (accessType == INTERNET_OPEN_TYPE_PROXY) {
+        root->httpProxy = root->httpsProxy = Narrow(proxy);
+        root->bypass = Narrow(bypass);
+    } else if (accessType == INTERNET_OPEN_TYPE_PRECONFIG) {
+        root->httpProxy = Environment("http_proxy", "HTTP_PROXY");
+        root->httpsProxy = Environment("https_proxy", "HTTPS_PROXY");
+        root->bypass = Environment("no_proxy", "NO_PROXY");
+    }
     return Insert(root);
 }
 
