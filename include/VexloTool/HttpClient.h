@@ -150,6 +150,7 @@ private:
     bool AddRequestHeaders();
     static tagHttpHeader HeaderAt(const std::vector<HeaderEntry>& list, int index);
 
+protected:
     // Closed from any thread, so each is taken out atomically and closed once.
     std::atomic<HINTERNET> m_hRoot;
     std::atomic<HINTERNET> m_hConnect;

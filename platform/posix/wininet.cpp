@@ -122,6 +122,7 @@ struct Transfer {
     bool started = false, done = false;
     CURLcode result = CURLE_OK;
     bool headerTooLarge = false;
+    bool badResponse = false;  // a header the body's framing cannot trust
     bool connected = false;
     // Upload: the caller's buffer being written, and the totals.
     const char* src = nullptr;
@@ -254,6 +255,25 @@ bool IsFollowedRedirect(const Request& r, long status, const std::string& block)
     return lower.find("\r\nlocation:") != std::string::npos;
 }
 
+// A Content-Length that is not a plain number of at most 64 bits makes the
+// body's end unknowable: the response is refused rather than guessed at.
+bool HasValidContentLength(const std::string& block) {
+    std::string lower(block);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (size_t at = lower.find("\r\ncontent-length:"); at != std::string::npos;
+         at = lower.find("\r\ncontent-length:", at + 2)) {
+        const size_t start = lower.find_first_not_of(" \t", at + 17);
+        const size_t end = lower.find("\r\n", start);
+        std::string value = lower.substr(start, end - start);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+            value.pop_back();
+        if (value.empty() || value.size() > 18 ||
+            value.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* self) {
     Request& r = *static_cast<Request*>(self);
     Transfer& t = r.transfer;
@@ -277,6 +297,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* self) {
     const long status =
         blank == std::string::npos ? 0 : strtol(t.block.c_str() + blank + 1, nullptr, 10);
     if (status / 100 != 1 && !IsFollowedRedirect(r, status, t.block)) {
+        if (!HasValidContentLength(t.block)) {
+            t.badResponse = true;
+            return 0;
+        }
         t.headersFinal = true;
         t.status = status;
     }
@@ -332,7 +356,7 @@ int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 DWORD TransferError(const Request& r) {
     const Transfer& t = r.transfer;
-    if (t.headerTooLarge)
+    if (t.headerTooLarge || t.badResponse)
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     long osErrno = 0;
     curl_easy_getinfo(r.easy, CURLINFO_OS_ERRNO, &osErrno);
@@ -840,25 +864,34 @@ BOOL InternetWriteFile(HINTERNET handle, LPCVOID data, DWORD length, LPDWORD wri
         return Fail(ERROR_INVALID_PARAMETER);
     *written = 0;
     Transfer& t = r->transfer;
-    if (!t.started || !t.streaming || t.headersFinal)
+    if (!t.started || !t.streaming)
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     if (t.uploaded + static_cast<curl_off_t>(length) > t.uploadTotal)
         return Fail(ERROR_INVALID_PARAMETER);  // more than the announced length
     if (length == 0)
         return TRUE;
+    if (t.headersFinal) {
+        // The server answered before taking the whole body (an error status):
+        // the rest is accepted and dropped, and the answer is read as usual.
+        t.uploaded += length;
+        *written = length;
+        return TRUE;
+    }
     t.src = static_cast<const char*>(data);
     t.srcLen = length;
     if (t.sendPaused) {
         t.sendPaused = false;
         curl_easy_pause(r->easy, CURLPAUSE_CONT);
     }
-    const bool ok = Drive(*r, [&] { return t.srcLen == 0; });
+    const bool ok = Drive(*r, [&] { return t.srcLen == 0 || t.headersFinal; });
     const DWORD error = GetLastError();
     t.src = nullptr;
-    *written = length - static_cast<DWORD>(t.srcLen);
+    t.uploaded += static_cast<curl_off_t>(t.srcLen);  // dropped after an early answer
     t.srcLen = 0;
-    if (ok)
+    if (ok) {
+        *written = length;
         return TRUE;
+    }
     return Fail(error ? error : ERROR_INTERNET_CONNECTION_ABORTED);
 }
 

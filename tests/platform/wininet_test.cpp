@@ -31,7 +31,8 @@ void SetEnv(const char* name, const char* value) {
 class WinInet : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy"})
+        for (const char* name :
+             {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy"})
             SetEnv(name, nullptr);
         root_ = InternetOpenW(L"vx-test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
         ASSERT_NE(root_, nullptr);
@@ -48,7 +49,8 @@ protected:
                                     INTERNET_SERVICE_HTTP, 0, 0);
         EXPECT_NE(connect_, nullptr);
         LPCWSTR accept[] = {L"*/*", nullptr};
-        HINTERNET request = HttpOpenRequestW(connect_, verb, path, L"HTTP/1.1", nullptr, accept, flags, 0);
+        HINTERNET request =
+            HttpOpenRequestW(connect_, verb, path, L"HTTP/1.1", nullptr, accept, flags, 0);
         EXPECT_NE(request, nullptr);
         return request;
     }
@@ -94,10 +96,13 @@ TEST(WinInetCrackUrl, SplitsComponentsIntoCallerBuffers) {
         const wchar_t* path;
         const wchar_t* extra;
     } cases[] = {
-        {L"http://example.test/a?b=1", L"http", INTERNET_SCHEME_HTTP, L"example.test", 80, L"/a", L"?b=1"},
-        {L"https://example.test:8443/x/y", L"https", INTERNET_SCHEME_HTTPS, L"example.test", 8443, L"/x/y", L""},
+        {L"http://example.test/a?b=1", L"http", INTERNET_SCHEME_HTTP, L"example.test", 80, L"/a",
+         L"?b=1"},
+        {L"https://example.test:8443/x/y", L"https", INTERNET_SCHEME_HTTPS, L"example.test", 8443,
+         L"/x/y", L""},
         {L"https://example.test", L"https", INTERNET_SCHEME_HTTPS, L"example.test", 443, L"", L""},
-        {L"HTTP://Example.test:81/p#frag", L"HTTP", INTERNET_SCHEME_HTTP, L"Example.test", 81, L"/p", L"#frag"},
+        {L"HTTP://Example.test:81/p#frag", L"HTTP", INTERNET_SCHEME_HTTP, L"Example.test", 81,
+         L"/p", L"#frag"},
         {L"http://u:pw@h.test/q?x#y", L"http", INTERNET_SCHEME_HTTP, L"h.test", 80, L"/q", L"?x#y"},
         {L"http://127.0.0.1:5/", L"http", INTERNET_SCHEME_HTTP, L"127.0.0.1", 5, L"/", L""},
     };
@@ -147,8 +152,8 @@ TEST(WinInetCrackUrl, ReportsTooSmallBuffersAndMissingSchemes) {
 
 TEST_F(WinInet, HandlesCloseOnceAndAttemptConnectSucceeds) {
     EXPECT_EQ(InternetAttemptConnect(0), ERROR_SUCCESS);
-    HINTERNET connect = InternetConnectW(root_, L"127.0.0.1", 1, nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, 0, 0);
+    HINTERNET connect =
+        InternetConnectW(root_, L"127.0.0.1", 1, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     ASSERT_NE(connect, nullptr);
     EXPECT_TRUE(InternetCloseHandle(connect));
     SetLastError(0xdeadbeef);
@@ -185,11 +190,13 @@ TEST_F(WinInet, GetQueriesStatusLengthAndRawHeaders) {
     ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0)) << GetLastError();
 
     DWORD status = 0, size = sizeof status;
-    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &size, nullptr));
+    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status,
+                               &size, nullptr));
     EXPECT_EQ(status, 404u);
     DWORD length = 0;
     size = sizeof length;
-    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &length, &size, nullptr));
+    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH, &length,
+                               &size, nullptr));
     EXPECT_EQ(length, 5u);
 
     wchar_t small[4];
@@ -217,10 +224,12 @@ TEST_F(WinInet, RequestHeadersAddReplaceAndTerminatedLines) {
     LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "")));
     HINTERNET request = Open(server, L"GET", L"/h");
     const DWORD addReplace = HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE;
-    ASSERT_TRUE(HttpAddRequestHeadersW(request, L"X-One: 1\r\n", static_cast<DWORD>(-1), addReplace));
-    ASSERT_TRUE(HttpAddRequestHeadersW(request, L"X-One: 2\r\n", static_cast<DWORD>(-1), addReplace));
-    ASSERT_TRUE(HttpAddRequestHeadersW(request, L"X-Two: a\r\nX-Three: b\r\n", static_cast<DWORD>(-1),
-                                       HTTP_ADDREQ_FLAG_ADD));
+    ASSERT_TRUE(
+        HttpAddRequestHeadersW(request, L"X-One: 1\r\n", static_cast<DWORD>(-1), addReplace));
+    ASSERT_TRUE(
+        HttpAddRequestHeadersW(request, L"X-One: 2\r\n", static_cast<DWORD>(-1), addReplace));
+    ASSERT_TRUE(HttpAddRequestHeadersW(request, L"X-Two: a\r\nX-Three: b\r\n",
+                                       static_cast<DWORD>(-1), HTTP_ADDREQ_FLAG_ADD));
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(HttpAddRequestHeadersW(request, L"X-Missing: 1\r\n", static_cast<DWORD>(-1),
                                         HTTP_ADDREQ_FLAG_REPLACE));
@@ -240,7 +249,8 @@ TEST_F(WinInet, RequestHeadersAddReplaceAndTerminatedLines) {
 
 TEST_F(WinInet, ChunkedBodiesAndKeepAliveOnOneRoot) {
     const std::string chunked =
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n "
+        "world\r\n0\r\n\r\n";
     LoopbackHttpServer server(LoopbackHttpServer::Respond(chunked));
     for (int i = 0; i < 3; ++i) {
         HINTERNET request = Open(server, L"GET", L"/k");
@@ -275,7 +285,8 @@ TEST_F(WinInet, StreamedUploadSendsEachWriteAtOnce) {
     ASSERT_TRUE(InternetWriteFile(request, "abcdefghij", 10, &written));
     ASSERT_TRUE(HttpEndRequestW(request, nullptr, HSR_INITIATE, 0)) << GetLastError();
     DWORD status = 0, size = sizeof status;
-    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status, &size, nullptr));
+    ASSERT_TRUE(HttpQueryInfoW(request, HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE, &status,
+                               &size, nullptr));
     EXPECT_EQ(status, 201u);
     DWORD error = 0;
     EXPECT_EQ(ReadAll(request, error), "done");
@@ -324,7 +335,8 @@ TEST_F(WinInet, FailedExchangesReportWinInetErrors) {
     });
     LoopbackHttpServer reset([](LoopbackConnection& connection) {
         HttpRequestSeen request;
-        if (connection.ReadRequest(request) && connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nx"))
+        if (connection.ReadRequest(request) &&
+            connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nx"))
             connection.Reset();
     });
     LoopbackHttpServer stall([](LoopbackConnection& connection) {
@@ -346,15 +358,15 @@ TEST_F(WinInet, FailedExchangesReportWinInetErrors) {
         ASSERT_TRUE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
         DWORD error = 0;
         ReadAll(request, error);
-        VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine,
-                                   error == ERROR_INTERNET_CONNECTION_RESET,
+        VX_EXPECT_UNLESS_DEVIATION(vxtest::Side::Wine, error == ERROR_INTERNET_CONNECTION_RESET,
                                    "a reset mid-body ends as if complete");
         InternetCloseHandle(request);
     }
     {
         HINTERNET request = Open(stall, L"GET", L"/stall");
         DWORD timeout = 500;
-        ASSERT_TRUE(InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
+        ASSERT_TRUE(
+            InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout));
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
@@ -369,7 +381,8 @@ TEST_F(WinInet, FailedExchangesReportWinInetErrors) {
         }
         HINTERNET connect = InternetConnectW(root_, L"127.0.0.1", port, nullptr, nullptr,
                                              INTERNET_SERVICE_HTTP, 0, 0);
-        HINTERNET request = HttpOpenRequestW(connect, L"GET", L"/", nullptr, nullptr, nullptr, 0, 0);
+        HINTERNET request =
+            HttpOpenRequestW(connect, L"GET", L"/", nullptr, nullptr, nullptr, 0, 0);
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
@@ -380,7 +393,8 @@ TEST_F(WinInet, FailedExchangesReportWinInetErrors) {
         // Inside the tests' network namespace nothing leaves the machine.
         HINTERNET connect = InternetConnectW(root_, L"nonexistent.invalid", 80, nullptr, nullptr,
                                              INTERNET_SERVICE_HTTP, 0, 0);
-        HINTERNET request = HttpOpenRequestW(connect, L"GET", L"/", nullptr, nullptr, nullptr, 0, 0);
+        HINTERNET request =
+            HttpOpenRequestW(connect, L"GET", L"/", nullptr, nullptr, nullptr, 0, 0);
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(HttpSendRequestW(request, nullptr, 0, nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_INTERNET_NAME_NOT_RESOLVED);
@@ -411,8 +425,11 @@ TEST_F(WinInet, ProxyComesFromTheEnvironment) {
 
 TEST(WinInetText, WideCharToMultiByteInTheThreadCodePage) {
     char out[16];
-    EXPECT_EQ(WideCharToMultiByte(CP_THREAD_ACP, 0, L"name.txt", 8, nullptr, 0, nullptr, nullptr), 8);
-    ASSERT_EQ(WideCharToMultiByte(CP_THREAD_ACP, 0, L"name.txt", -1, out, sizeof out, nullptr, nullptr), 9);
+    EXPECT_EQ(WideCharToMultiByte(CP_THREAD_ACP, 0, L"name.txt", 8, nullptr, 0, nullptr, nullptr),
+              8);
+    ASSERT_EQ(
+        WideCharToMultiByte(CP_THREAD_ACP, 0, L"name.txt", -1, out, sizeof out, nullptr, nullptr),
+        9);
     EXPECT_STREQ(out, "name.txt");
     ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, L"\u00e9", 1, out, sizeof out, nullptr, nullptr), 2);
     EXPECT_EQ(std::string(out, 2), "\xc3\xa9");

@@ -116,8 +116,8 @@ bool LoopbackConnection::ReadRequest(HttpRequestSeen& request) {
 bool LoopbackConnection::Send(const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        const int n = static_cast<int>(
-            send(static_cast<Socket>(socket_), bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0));
+        const int n = static_cast<int>(send(static_cast<Socket>(socket_), bytes.data() + sent,
+                                            static_cast<int>(bytes.size() - sent), 0));
         if (n <= 0)
             return false;
         sent += static_cast<size_t>(n);
@@ -140,8 +140,8 @@ void LoopbackConnection::Stall() {
 
 void LoopbackConnection::Reset() {
     linger hard = {1, 0};
-    setsockopt(static_cast<Socket>(socket_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
-               sizeof hard);
+    setsockopt(static_cast<Socket>(socket_), SOL_SOCKET, SO_LINGER,
+               reinterpret_cast<const char*>(&hard), sizeof hard);
     closesocket(static_cast<Socket>(socket_));
     socket_ = static_cast<uintptr_t>(~0ull);
 }
@@ -219,8 +219,9 @@ LoopbackHttpServer::Handler LoopbackHttpServer::Respond(const std::string& respo
 }
 
 std::string HttpResponse(int status, const std::string& body, const std::string& extraHeaders) {
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+    return "HTTP/1.1 " + std::to_string(status) +
+           " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" +
+           body;
 }
 
 }  // namespace vxtest
