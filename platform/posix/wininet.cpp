@@ -546,10 +546,8 @@ BOOL AddHeaders(Request& r, const std::string& text, DWORD modifiers) {
                     r.headers.erase(same);
                 else
                     same->value = h.value;
-            } else if (modifiers & HTTP_ADDREQ_FLAG_ADD) {
+            } else if (!h.value.empty()) {
                 r.headers.push_back(h);
-            } else {
-                return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
             }
         } else if ((modifiers & HTTP_ADDREQ_FLAG_COALESCE) && exists) {
             same->value += ", " + h.value;

@@ -66,6 +66,8 @@ TEST_F(HttpFactoryTest, ReleasingAQueuedRunSkipsIt) {
 }
 
 TEST_F(HttpFactoryTest, ReleasingABlockedRunWaitsForItsFailure) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
     vxtest::Event headSent;
     LoopbackHttpServer stall([&](LoopbackConnection& connection) {
         HttpRequestSeen request;
@@ -85,6 +87,8 @@ TEST_F(HttpFactoryTest, ReleasingABlockedRunWaitsForItsFailure) {
 }
 
 TEST_F(HttpFactoryTest, UnInitFailsRunsAndStopsQueuing) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
     vxtest::Event headSent;
     LoopbackHttpServer stall([&](LoopbackConnection& connection) {
         HttpRequestSeen request;
