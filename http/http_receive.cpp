@@ -96,6 +96,8 @@ int CHttpClient::RecvResponse() {
     } catch (const std::bad_alloc&) {
         return 0;
     }
+    if (!m_recvSignal && m_contentLength)
+        m_rspContent.reserve(m_rspContent.size() + m_contentLength);  // one allocation when announced
     for (;;) {
         DWORD read = 0;
         if (!InternetReadFile(m_hRequest, buffer.data(), kChunkSize, &read)) {
