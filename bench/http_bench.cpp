@@ -23,7 +23,8 @@ using namespace VexloTool;
 
 namespace {
 
-const std::string kSourceDir = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/bench/"));
+const std::string kSourceDir =
+    std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/bench/"));
 const std::string kPeerDir = "/tmp/vx-http-bench-peers";
 constexpr int kSmallGets = 10000;
 constexpr int kInFlight = 1000;
@@ -138,9 +139,8 @@ double OursSlotDownload(size_t& bytes) {
             CHttpClient client;
             std::atomic<bool> done{false};
             size_t received = 0;
-            client.SetRecvCallbck([&](unsigned long, unsigned long, const char*, unsigned int length) {
-                received += length;
-            });
+            client.SetRecvCallbck([&](unsigned long, unsigned long, const char*,
+                                      unsigned int length) { received += length; });
             std::thread run([&] {
                 client.Request(eHttpGet, WideUrl("/big.bin").c_str(),
                                [&](unsigned long, unsigned long) { done = true; });
@@ -185,7 +185,8 @@ void FactoryInFlight() {
     for (CHttpClient* request : requests)
         factory.ReleaseWebRequest(request);
     std::printf("%-40s %d of %d completions (%d failed), %.0f requests/s\n",
-                "factory, 1000 requests in flight", completed, kInFlight, failed, kInFlight / seconds);
+                "factory, 1000 requests in flight", completed, kInFlight, failed,
+                kInFlight / seconds);
 }
 
 void Compare(const char* what, double oursPerSecond, double peerPerSecond, const char* unit) {
@@ -198,7 +199,8 @@ void Compare(const char* what, double oursPerSecond, double peerPerSecond, const
 int main() {
     for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
         unsetenv(name);
-    const std::string start = "bash " + kSourceDir + "/tests/http/peers.sh start " + kPeerDir + " >/dev/null";
+    const std::string start =
+        "bash " + kSourceDir + "/tests/http/peers.sh start " + kPeerDir + " >/dev/null";
     if (std::system(start.c_str()) != 0) {
         std::fprintf(stderr, "http_bench: could not start nginx\n");
         return 1;
@@ -220,8 +222,8 @@ int main() {
     const double direct = OursDirectDownload(directBytes);
     const double curl = CurlDownload("/big.bin", curlBytes);
     const double mib = 256.0;
-    std::printf("256 MiB download (bytes: slot %zu, direct %zu, libcurl %zu)\n", slotBytes, directBytes,
-                curlBytes);
+    std::printf("256 MiB download (bytes: slot %zu, direct %zu, libcurl %zu)\n", slotBytes,
+                directBytes, curlBytes);
     Compare("  direct Request, no receive slot", mib / direct, mib / curl, "MiB/s");
     Compare("  receive slot, chunks to window thread", mib / slot, mib / curl, "MiB/s");
     std::printf("  peak memory with a receive slot: %.1f MiB (%.1f MiB before)\n", slotPeak, base);
