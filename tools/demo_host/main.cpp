@@ -201,7 +201,8 @@ int main() {
     WaitForMultipleObjects(2, workers, TRUE, INFINITE);
     for (HANDLE worker : workers)
         CloseHandle(worker);
-    if (!RunHttpDemo()) state.failed = true;
+    if (!RunHttpDemo())
+        state.failed = true;
     CThreadPool::Instance().Stop();
     CThreadPool::Instance().UnInit();
     CFuncDispatch::Instance().UnInit();
