@@ -25,7 +25,8 @@
 
 namespace VexloTool {
 
-enum EHttpRequestType {
+// 32-bit; a value outside the three fails the run.
+enum EHttpRequestType : int {
     eHttpPost = 0,    // POST with the multipart upload of the file part
     eHttpGet = 1,     // GET
     eHttpUpload = 2,  // the same exchange as eHttpPost
