@@ -23,6 +23,11 @@ namespace vxtest {
 namespace {
 
 typedef decltype(socket(0, 0, 0)) Socket;
+#if defined(_WIN32)
+const Socket kNoSocket = INVALID_SOCKET;
+#else
+const Socket kNoSocket = -1;
+#endif
 
 void StartSockets() {
 #if defined(_WIN32)
@@ -181,7 +186,7 @@ void LoopbackHttpServer::AcceptLoop() {
         if (!Readable(listener))
             continue;
         const Socket s = accept(listener, nullptr, nullptr);
-        if (s == static_cast<Socket>(~0ull) || static_cast<long long>(s) < 0)
+        if (s == kNoSocket)
             continue;
         ++connections_;
         std::lock_guard<std::mutex> hold(lock_);
