@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 wine32:i386
   iproute2 util-linux
+  nginx-light python3 openssl curl  # HTTP suite peers (tests/http/peers.sh)
 )
 
 sudo_cmd=()

@@ -16,6 +16,7 @@
 #include "vxplatform.h"
 
 using namespace VexloTool;
+bool RunHttpDemo();  // http_demo.cpp
 
 namespace {
 
@@ -200,6 +201,8 @@ int main() {
     WaitForMultipleObjects(2, workers, TRUE, INFINITE);
     for (HANDLE worker : workers)
         CloseHandle(worker);
+    if (!RunHttpDemo())
+        state.failed = true;
     CThreadPool::Instance().Stop();
     CThreadPool::Instance().UnInit();
     CFuncDispatch::Instance().UnInit();

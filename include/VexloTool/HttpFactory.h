@@ -1,0 +1,56 @@
+// HttpFactory.h: makes CHttpClient requests asynchronous: objects it creates
+// run their requests on CThreadPool workers, and report on the window thread.
+//
+// Threads: any host thread calls CreateWebRequest, ReleaseWebRequest, Init
+// and UnInit; pool workers perform the runs. Locks: the registry lock is
+// taken before a request object's lock, never after; no slot runs under it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+
+#include "VexloTool/Export.h"
+#include "VexloTool/HttpClient.h"
+#include "VexloTool/SingletonImpl.h"
+#include "vxplatform.h"
+
+namespace VexloTool {
+
+VEXLOTOOL_SINGLETON(CHttpFactory);
+
+class VEXLOTOOL_API CHttpFactory : public SingletonImpl<CHttpFactory, 0> {
+public:
+    ~CHttpFactory() override;
+
+    // Lets hook calls queue runs again (the initial state).
+    void Init();
+    // Stops queuing, fails runs in progress promptly (each still sends its
+    // completion notice) and forgets every object; the objects stay valid
+    // until each is passed to ReleaseWebRequest.
+    void UnInit();
+
+    // A new object whose Request returns 1 at once and runs on the pool.
+    // The factory owns it: hand it back to ReleaseWebRequest, never delete it.
+    CHttpClient* CreateWebRequest();
+    // Fails a run in progress promptly, waits for it to end, and destroys the
+    // object; a queued run of it never starts. Null does nothing.
+    void ReleaseWebRequest(CHttpClient* request);
+
+private:
+    friend class SingletonImpl<CHttpFactory, 0>;
+    CHttpFactory();
+
+    void OnRequest(CHttpClient* request);
+    void InnerRequest(CHttpClient* request);
+
+    std::set<CHttpClient*> m_requests;
+    CRITICAL_SECTION m_lock;
+    volatile LONG m_running;
+    // One flag per live object, cleared (under the object's lock) just before
+    // the object is destroyed: a queued run that took the flag under the
+    // registry lock checks it once it holds the object's lock.
+    std::map<CHttpClient*, std::shared_ptr<volatile LONG>> m_alive;
+};
+
+}  // namespace VexloTool

@@ -1,0 +1,146 @@
+// CHttpFactory: asynchronous runs on the pool, release and UnInit while runs
+// are queued or blocked, and what Reset and copies do to the run hook.
+#include <atomic>
+
+#include "http/http_fixture.h"
+
+using namespace VexloTool;
+using vxtest::HttpPeers;
+using vxtest::HttpRequestSeen;
+using vxtest::HttpResponse;
+using vxtest::LoopbackConnection;
+using vxtest::LoopbackHttpServer;
+using vxtest::Notices;
+
+namespace {
+
+class HttpFactoryTest : public vxtest::HttpTest {
+protected:
+    CHttpFactory& factory() { return CHttpFactory::Instance(); }
+    // Occupies every pool worker until the returned event is set.
+    void BlockPool(vxtest::Event& release) {
+        for (int i = 0; i < 4; ++i)
+            CThreadPool::Execute([&release] { release.WaitSet(); });
+    }
+};
+
+TEST_F(HttpFactoryTest, RequestReturnsAtOnceAndReportsOnTheWindowThread) {
+    LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "async")));
+    unsigned short refused;
+    {
+        LoopbackHttpServer gone(LoopbackHttpServer::Respond(""));
+        refused = gone.port();
+    }
+    CHttpClient* ok = factory().CreateWebRequest();
+    CHttpClient* failing = factory().CreateWebRequest();
+    Notices okNotices, failNotices;
+    okNotices.Connect(*ok);
+    EXPECT_EQ(ok->Request(eHttpGet, server.Url("/").c_str(), okNotices.Completion()), 1);
+    EXPECT_EQ(
+        failing->Request(eHttpGet, HttpPeers::Url(refused, "/").c_str(), failNotices.Completion()),
+        1);
+    ASSERT_TRUE(
+        Pump([&] { return okNotices.results.size() == 1 && failNotices.results.size() == 1; }));
+    EXPECT_EQ(okNotices.results[0], std::make_pair(0ul, 200ul));
+    EXPECT_EQ(okNotices.Body(), "async");
+    EXPECT_EQ(failNotices.results[0].first, ERROR_INTERNET_CANNOT_CONNECT);
+    for (DWORD thread : okNotices.threads)
+        EXPECT_EQ(thread, GetCurrentThreadId());
+    factory().ReleaseWebRequest(ok);
+    factory().ReleaseWebRequest(failing);
+    factory().ReleaseWebRequest(nullptr);
+}
+
+TEST_F(HttpFactoryTest, ReleasingAQueuedRunSkipsIt) {
+    LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "")));
+    vxtest::Event release;
+    BlockPool(release);
+    CHttpClient* request = factory().CreateWebRequest();
+    Notices notices;
+    EXPECT_EQ(request->Request(eHttpGet, server.Url("/").c_str(), notices.Completion()), 1);
+    factory().ReleaseWebRequest(request);
+    release.Set();
+    vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_TRUE(notices.results.empty());
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(HttpFactoryTest, ReleasingABlockedRunWaitsForItsFailure) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
+    vxtest::Event headSent;
+    LoopbackHttpServer stall([&](LoopbackConnection& connection) {
+        HttpRequestSeen request;
+        if (connection.ReadRequest(request) &&
+            connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nabc")) {
+            headSent.Set();
+            connection.Stall();
+        }
+    });
+    CHttpClient* request = factory().CreateWebRequest();
+    Notices notices;
+    EXPECT_EQ(request->Request(eHttpGet, stall.Url("/").c_str(), notices.Completion()), 1);
+    ASSERT_TRUE(headSent.WaitSet());
+    factory().ReleaseWebRequest(request);  // returns once the run has failed
+    ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+    EXPECT_NE(notices.results[0].first, 0u);
+}
+
+TEST_F(HttpFactoryTest, UnInitFailsRunsAndStopsQueuing) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
+    vxtest::Event headSent;
+    LoopbackHttpServer stall([&](LoopbackConnection& connection) {
+        HttpRequestSeen request;
+        if (connection.ReadRequest(request) &&
+            connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\na")) {
+            headSent.Set();
+            connection.Stall();
+        }
+    });
+    CHttpClient* blocked = factory().CreateWebRequest();
+    CHttpClient* later = factory().CreateWebRequest();
+    Notices blockedNotices, laterNotices;
+    blocked->Request(eHttpGet, stall.Url("/").c_str(), blockedNotices.Completion());
+    ASSERT_TRUE(headSent.WaitSet());
+    factory().UnInit();
+    ASSERT_TRUE(Pump([&] { return blockedNotices.results.size() == 1; }));
+    EXPECT_NE(blockedNotices.results[0].first, 0u);
+    EXPECT_EQ(later->Request(eHttpGet, stall.Url("/").c_str(), laterNotices.Completion()), 1);
+    vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_TRUE(laterNotices.results.empty());
+    EXPECT_EQ(stall.Requests().size(), 0u);  // the stalled handler never recorded
+    factory().ReleaseWebRequest(blocked);
+    factory().ReleaseWebRequest(later);
+}
+
+TEST_F(HttpFactoryTest, ResetAndCopiesRunSynchronously) {
+    LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "sync")));
+    CHttpClient* request = factory().CreateWebRequest();
+    {
+        CHttpClient copy(*request);
+        EXPECT_EQ(copy.Request(eHttpGet, server.Url("/copy").c_str()), 1);
+        EXPECT_EQ(copy.GetStatusCode(), 200u);  // ran here, before returning
+    }
+    request->Reset();
+    EXPECT_EQ(request->Request(eHttpGet, server.Url("/reset").c_str()), 1);
+    EXPECT_EQ(request->GetStatusCode(), 200u);
+    factory().ReleaseWebRequest(request);
+}
+
+TEST_F(HttpFactoryTest, ReleasesRacingQueuedRunsAreSafe) {
+    LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "r")));
+    std::atomic<int> completions{0};
+    for (int i = 0; i < 40; ++i) {
+        CHttpClient* request = factory().CreateWebRequest();
+        request->Request(eHttpGet, server.Url("/race").c_str(),
+                         [&](unsigned long, unsigned long) { ++completions; });
+        if (i % 3)
+            Sleep(1);
+        factory().ReleaseWebRequest(request);
+    }
+    vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_LE(completions.load(), 40);
+}
+
+}  // namespace

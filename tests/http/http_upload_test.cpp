@@ -1,0 +1,144 @@
+// CHttpClient uploads: the multipart body as an independent parser (the
+// Python peer's) reads it, progress notices, and uploads that must fail.
+#include <filesystem>
+#include <fstream>
+
+#include "VexloTool/Crc32.h"
+#include "http/http_fixture.h"
+
+using namespace VexloTool;
+using vxtest::ClientProbe;
+using vxtest::HttpPeers;
+using vxtest::Notices;
+
+namespace {
+
+class HttpUpload : public vxtest::HttpTest {
+protected:
+    void SetUp() override {
+        HttpTest::SetUp();
+        ASSERT_NE(HttpPeers::Get().python, 0) << "the Python peer did not start";
+        url_ = HttpPeers::Url(HttpPeers::Get().python, "/upload");
+    }
+    static std::string Field(const std::string& json, const std::string& name) {
+        const size_t at = json.find("\"" + name + "\": ");
+        if (at == std::string::npos)
+            return "";
+        const size_t start = at + name.size() + 4;
+        return json.substr(start, json.find_first_of(",}", start) - start);
+    }
+    static std::string Crc(const std::string& data) {
+        CCrc32 crc;
+        return std::to_string(crc.GetCrc32(reinterpret_cast<const unsigned char*>(data.data()),
+                                           static_cast<unsigned int>(data.size())));
+    }
+    std::wstring url_;
+};
+
+TEST_F(HttpUpload, BufferPartArrivesWholeWithProgress) {
+    std::string data(20000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    ClientProbe client;
+    Notices notices;
+    notices.Connect(client);
+    client.SetPostFile(L"file", L"a.bin", data.data(), static_cast<unsigned long>(data.size()),
+                       L"application/octet-stream");
+    ASSERT_EQ(client.Request(eHttpPost, url_.c_str(), notices.Completion()), 1)
+        << client.GetErrorCode();
+    ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+    const std::string json = notices.Body();
+    EXPECT_EQ(Field(json, "name"), "\"file\"") << json;
+    EXPECT_EQ(Field(json, "filename"), "\"a.bin\"");
+    EXPECT_EQ(Field(json, "type"), "\"application/octet-stream\"");
+    EXPECT_EQ(Field(json, "length"), "20000");
+    EXPECT_EQ(Field(json, "crc32"), Crc(data));
+    EXPECT_EQ(Field(json, "defects"), "0");
+    EXPECT_EQ(Field(json, "received"), Field(json, "content_length"));
+    EXPECT_EQ(notices.progress, (std::vector<unsigned long>{8192, 16384, 20000}));
+    EXPECT_EQ(notices.order.substr(0, 4), "pppr");  // progress, then the response, then completion
+    EXPECT_EQ(notices.order.back(), 'c');
+}
+
+TEST_F(HttpUpload, BoundaryNamesAndFilesOfEveryShape) {
+    const auto dir = std::filesystem::temp_directory_path();
+    struct Case {
+        const wchar_t* boundary;
+        const wchar_t* field;
+        const wchar_t* name;
+        size_t size;
+    } cases[] = {{L"B", L"f", L"x.txt", 0},
+                 {L"--custom-boundary-123", L"upload_field", L"long file name.dat", 8192},
+                 {L"--264EE08E-038B-4285-BC94-9C60CD4500B8", L"file", L"c.bin", 100001}};
+    for (const Case& c : cases) {
+        std::string data(c.size, 'z');
+        const auto path = dir / ("vx-upload-" + std::to_string(c.size));
+        std::ofstream(path, std::ios::binary) << data;
+        ClientProbe client;
+        Notices notices;
+        notices.Connect(client);
+        client.SetBoundaryName(c.boundary);
+        client.SetPostFile(c.field, c.name, path.wstring().c_str(), L"text/plain");
+        ASSERT_EQ(client.Request(eHttpUpload, url_.c_str(), notices.Completion()), 1)
+            << client.GetErrorCode();
+        ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+        const std::string json = notices.Body();
+        const std::wstring b(c.boundary);
+        EXPECT_EQ(Field(json, "boundary"), "\"" + std::string(b.begin(), b.end()) + "\"") << json;
+        EXPECT_EQ(Field(json, "length"), std::to_string(c.size));
+        EXPECT_EQ(Field(json, "received"), Field(json, "content_length"));
+        EXPECT_EQ(notices.progress.size(), (c.size + 8191) / 8192);
+        std::filesystem::remove(path);
+    }
+}
+
+TEST_F(HttpUpload, UploadsThatCannotBeSentFail) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto huge = dir / "vx-upload-2gib";
+    { std::ofstream(huge, std::ios::binary); }
+    std::filesystem::resize_file(huge, 0x80000000ull);  // sparse: 2 GiB
+    struct Case {
+        const char* what;
+        std::function<void(CHttpClient&)> setup;
+        unsigned long error;  // 0: any non-zero code
+    } cases[] = {
+        {"empty buffer", [](CHttpClient& c) { c.SetPostFile(L"f", L"n", "", 0, L"t"); }, 0},
+        {"missing file",
+         [&](CHttpClient& c) {
+             c.SetPostFile(L"f", L"n", (dir / "vx-no-such-file").wstring().c_str(), L"t");
+         },
+         0},
+        {"2 GiB file",
+         [&](CHttpClient& c) { c.SetPostFile(L"f", L"n", huge.wstring().c_str(), L"t"); },
+         ERROR_FILE_TOO_LARGE},
+    };
+    for (const Case& c : cases) {
+        CHttpClient client;
+        Notices notices;
+        c.setup(client);
+        EXPECT_EQ(client.Request(eHttpPost, url_.c_str(), notices.Completion()), 0) << c.what;
+        if (c.error)
+            EXPECT_EQ(client.GetErrorCode(), c.error) << c.what;
+        else
+            EXPECT_NE(client.GetErrorCode(), 0u) << c.what;
+        ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+        EXPECT_EQ(notices.results[0].first, client.GetErrorCode());
+    }
+    std::filesystem::remove(huge);
+}
+
+TEST_F(HttpUpload, UntrustedCertificateIsAcceptedOnceForUploadsOnly) {
+    const HttpPeers& peers = HttpPeers::Get();
+    ASSERT_NE(peers.nginxTls, 0);
+    const std::wstring url = HttpPeers::Url(peers.nginxTls, "/small.txt", true);
+    CHttpClient get;
+    EXPECT_EQ(get.Request(eHttpGet, url.c_str()), 0);
+    EXPECT_EQ(get.GetErrorCode(), ERROR_INTERNET_INVALID_CA);
+
+    CHttpClient post;
+    post.SetPostFile(L"f", L"n", "data", 4, L"text/plain");
+    EXPECT_EQ(post.Request(eHttpPost, url.c_str()), 1) << post.GetErrorCode();
+    EXPECT_EQ(post.GetStatusCode(), 405u);  // nginx serves files, it takes no uploads
+}
+
+}  // namespace
