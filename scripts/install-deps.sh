@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine64 wine32:i386
   iproute2 util-linux
+  socat python3  # sockets: peers the socket tests and the demo start on loopback
 )
 
 sudo_cmd=()

@@ -20,6 +20,7 @@
 #include "vxplatform/time.h"
 #include "vxplatform/wprintf.h"
 #include "vxplatform/file.h"
+#include "vxplatform/winsock.h"
 #endif
 
 // Helpers for things that have no Win32 name; the same on both targets.
