@@ -447,3 +447,29 @@ int WSAIoctl(SOCKET s, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD 
     WSASetLastError(0);
     return 0;
 }
+
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+    vxp::SocketRef state = vxp::FindSocket(static_cast<SOCKET>(reinterpret_cast<uintptr_t>(file)));
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    bool found = false;
+    std::lock_guard<std::mutex> guard(state->lock);
+    for (std::deque<vxp::PendingOp>* queue : {&state->reads, &state->writes}) {
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (overlapped && it->overlapped != overlapped) {
+                ++it;
+                continue;
+            }
+            vxp::CompleteOperation(*state, *it, it->done, ERROR_OPERATION_ABORTED);
+            it = queue->erase(it);
+            found = true;
+        }
+    }
+    if (!found) {
+        SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
+}

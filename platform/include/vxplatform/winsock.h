@@ -141,6 +141,7 @@ typedef struct WSAData {
 #define ERROR_NETWORK_UNREACHABLE 1231u
 #define ERROR_HOST_UNREACHABLE 1232u
 #define ERROR_CONNECTION_ABORTED 1236u
+#define ERROR_NOT_FOUND 1168u
 
 struct sockaddr {
     u_short sa_family;
@@ -272,3 +273,9 @@ VXP_API BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR ke
                                        LPOVERLAPPED* overlapped, DWORD milliseconds);
 VXP_API BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key,
                                         LPOVERLAPPED overlapped);
+
+// Cancels the socket's pending operations (all of them, or the one with this
+// OVERLAPPED): each completes with ERROR_OPERATION_ABORTED. ERROR_NOT_FOUND
+// when none is pending. Deviation: an operation the reactor is completing at
+// that moment completes normally.
+VXP_API BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
