@@ -81,6 +81,11 @@ vxp::SocketRef Use(SOCKET s) {
     return state;
 }
 
+// EPIPE means the peer went away, unless our own side was shut down.
+long Refine(vxp::SocketState& state, long result) {
+    return result == -EPIPE && state.sendShut ? -ESHUTDOWN : result;
+}
+
 int Done(long result) {
     if (result < 0)
         return FailErrno(static_cast<int>(-result));
@@ -152,7 +157,7 @@ int StartOverlapped(SOCKET s, vxp::PendingOp op, LPDWORD bytes) {
         const vxp::Attempt attempt = vxp::TryOperation(*state, op);
         if (!attempt.wouldBlock) {
             if (attempt.error)
-                return FailErrno(attempt.error);
+                return FailErrno(static_cast<int>(-Refine(*state, -attempt.error)));
             if (bytes)
                 *bytes = static_cast<DWORD>(attempt.bytes);
             vxp::CompleteOperation(*state, op, attempt.bytes, 0);
@@ -325,7 +330,12 @@ int shutdown(SOCKET s, int how) {
     vxp::SocketRef state = Use(s);
     if (!state)
         return SOCKET_ERROR;
-    return Done(vxp::bsd::Shutdown(state->fd, how));
+    const int result = vxp::bsd::Shutdown(state->fd, how);
+    if (result == 0 && how != SD_RECEIVE) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->sendShut = true;
+    }
+    return Done(result);
 }
 
 int send(SOCKET s, const char* buf, int len, int flags) {
@@ -335,7 +345,10 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (len < 0 || (len > 0 && !buf))
         return Fail(WSAEFAULT);
     vxp::bsd::Slice slice{const_cast<char*>(buf), static_cast<size_t>(len)};
-    return Done(Blocking(*state, true, [&] { return vxp::bsd::Send(state->fd, &slice, 1, flags); }));
+    const long result =
+        Blocking(*state, true, [&] { return vxp::bsd::Send(state->fd, &slice, 1, flags); });
+    std::lock_guard<std::mutex> guard(state->lock);
+    return Done(Refine(*state, result));
 }
 
 int recv(SOCKET s, char* buf, int len, int flags) {
