@@ -379,7 +379,6 @@ void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned in
         HandleSent(sock, context, bytes, signals);
         return;
     }
-    FreeContext(context);
     if (!ok) {
         Erase(sock);
         if (signals.onClose)
@@ -397,6 +396,7 @@ void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned in
             PostEvent(signals.onRecv, CopyPayload(context->data.data(), bytes));
         recv(sock, false);
     }
+    FreeContext(context);
 }
 
 // Under the lock: a send completed with some bytes. The rest of it goes

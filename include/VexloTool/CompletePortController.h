@@ -68,7 +68,7 @@ struct tagIoContext {
 class VEXLOTOOL_API CCompletePortController {
 public:
     // Bytes asked for by each receive.
-    static const unsigned int kRecvSize = 32768;
+    static constexpr unsigned int kRecvSize = 32768;
 
     CCompletePortController();
     virtual ~CCompletePortController();

@@ -27,7 +27,7 @@ struct tagTcpServerSlots {
 class VEXLOTOOL_API CTcpServer {
 public:
     // How long stop waits for the accept thread before terminating it.
-    static const DWORD kStopBoundMs = 2000;
+    static constexpr DWORD kStopBoundMs = 2000;
 
     explicit CTcpServer(void* slots);
     virtual ~CTcpServer();

@@ -203,6 +203,7 @@ TEST_F(IocpTest, SendCompletesWithAllItsBytes) {
     ExpectEmpty();
 }
 
+// ConnectEx, loaded through WSAIoctl as Winsock requires.
 LPFN_CONNECTEX LoadConnectEx(SOCKET sock) {
     GUID guid = WSAID_CONNECTEX;
     LPFN_CONNECTEX function = nullptr;

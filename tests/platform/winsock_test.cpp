@@ -68,6 +68,20 @@ TEST_F(WinsockTest, LoopbackConnectAcceptSendReceive) {
     closesocket(server);
 }
 
+TEST_F(WinsockTest, ListenOnAnEphemeralPortReportedByGetsockname) {
+    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = LoopbackAddress(0);
+    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(sock, SOMAXCONN));
+    int length = sizeof(address);
+    ASSERT_EQ(0, getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length));
+    EXPECT_NE(0, ntohs(address.sin_port));
+    SOCKET client = ConnectTo(ntohs(address.sin_port));
+    EXPECT_NE(INVALID_SOCKET, client);
+    closesocket(client);
+    closesocket(sock);
+}
+
 TEST_F(WinsockTest, ErrorValues) {
     // Nothing listens: refused.
     SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

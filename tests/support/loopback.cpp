@@ -86,6 +86,11 @@ bool SendAll(SOCKET sock, const std::string& data) {
     return true;
 }
 
+void NoDelay(SOCKET sock) {
+    const int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
+}
+
 void CloseWithReset(SOCKET sock) {
     linger option = {1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),

@@ -46,6 +46,9 @@ unsigned short UnusedPort();
 std::string ReceiveAll(SOCKET sock, size_t count);
 // Sends all bytes (blocking); false on failure.
 bool SendAll(SOCKET sock, const std::string& data);
+// Sends small segments at once (TCP_NODELAY): an echo of sub-segment chunks
+// otherwise waits for delayed acknowledgements.
+void NoDelay(SOCKET sock);
 // Closes the socket so that the peer sees a reset (SO_LINGER 0).
 void CloseWithReset(SOCKET sock);
 // A recognisable byte pattern: byte i of stream `seed` is a function of both.
