@@ -110,10 +110,8 @@ void CCompletePortController::uninit() {
         Guard guard(*this, true);
         m_port = nullptr;
         table.swap(m_sockets);
-        for (auto& entry : table) {
-            for (tagIoContext* context : entry.second.sendQueue)
-                delete context;
-        }
+        while (!m_sends.empty())
+            DropSends(m_sends.begin()->first);
     }
 }
 
@@ -205,22 +203,30 @@ int CCompletePortController::socketnum() {
     return static_cast<int>(m_sockets.size());
 }
 
-// Under the lock: the entry leaves the table; its waiting sends are freed
-// and its signals destroyed once the lock is released.
+// Under the lock: the entry leaves the table; its signals are destroyed
+// once the lock is released.
 void CCompletePortController::Erase(unsigned int sock) {
     auto it = m_sockets.find(sock);
     if (it == m_sockets.end())
         return;
-    for (tagIoContext* context : it->second.sendQueue)
-        delete context;
-    it->second.sendQueue.clear();
     m_dropped.push_back(std::move(it->second));
     m_sockets.erase(it);
+}
+
+// Under the lock: the socket failed; its waiting sends are freed.
+void CCompletePortController::DropSends(unsigned int sock) {
+    auto it = m_sends.find(sock);
+    if (it == m_sends.end())
+        return;
+    for (tagIoContext* context : it->second.waiting)
+        delete context;
+    m_sends.erase(it);
 }
 
 // Under the lock: the start-failure rule.
 bool CCompletePortController::StartFailed(unsigned int sock, tagIoContext* context, DWORD error) {
     FreeContext(context);
+    DropSends(sock);
     auto it = m_sockets.find(sock);
     if (it != m_sockets.end()) {
         PostEvent(it->second.onClose, static_cast<unsigned int>(error));
@@ -290,26 +296,34 @@ bool CCompletePortController::sendto(unsigned int sock, sockaddr* to, int, const
         std::memcpy(&context->address, to, sizeof(sockaddr_in));
         context->addressLength = sizeof(sockaddr_in);
     }
-    it->second.sendQueue.push_back(context);
-    return StartSends(sock, it->second);
+    m_sends[sock].waiting.push_back(context);
+    return StartSends(sock);
 }
 
 // Under the lock: starts the next waiting send unless one is in flight. A
 // zero-length send completes in turn without touching the socket.
-bool CCompletePortController::StartSends(unsigned int sock, tagSocketSignals& entry) {
-    while (!entry.sending && !entry.sendQueue.empty()) {
-        tagIoContext* context = entry.sendQueue.front();
-        entry.sendQueue.pop_front();
+bool CCompletePortController::StartSends(unsigned int sock) {
+    auto queue = m_sends.find(sock);
+    if (queue == m_sends.end())
+        return true;
+    tagSendQueue& sends = queue->second;
+    while (!sends.sending && !sends.waiting.empty()) {
+        tagIoContext* context = sends.waiting.front();
+        sends.waiting.pop_front();
         if (context->data.empty()) {
-            PostEvent(entry.onSent);
+            auto entry = m_sockets.find(sock);
+            if (entry != m_sockets.end())
+                PostEvent(entry->second.onSent);
             delete context;
             continue;
         }
         context->buffer.len = static_cast<ULONG>(context->data.size());
         context->buffer.buf = &context->data[0];
-        entry.sending = true;
+        sends.sending = true;
         return IssueSend(sock, context);
     }
+    if (!sends.sending)
+        m_sends.erase(queue);
     return true;
 }
 
@@ -380,6 +394,7 @@ void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned in
         return;
     }
     if (!ok) {
+        DropSends(sock);
         Erase(sock);
         if (signals.onClose)
             PostEvent(signals.onClose, static_cast<unsigned int>(error ? error : ERROR_GEN_FAILURE));
@@ -408,20 +423,17 @@ void CCompletePortController::HandleSent(unsigned int sock, tagIoContext* contex
         bytes = context->buffer.len;
     context->buffer.buf += bytes;
     context->buffer.len -= bytes;
-    auto it = m_sockets.find(sock);
-    if (it == m_sockets.end() || !m_port) {
-        delete context;
-        return;
-    }
-    if (context->buffer.len > 0) {
+    if (context->buffer.len > 0 && m_port) {
         IssueSend(sock, context);
         return;
     }
     delete context;
-    it->second.sending = false;
+    auto queue = m_sends.find(sock);
+    if (queue != m_sends.end())
+        queue->second.sending = false;
     if (signals.onSent)
         PostEvent(signals.onSent);
-    StartSends(sock, it->second);
+    StartSends(sock);
 }
 
 }  // namespace VexloTool

@@ -30,15 +30,19 @@ typedef boost::signals2::signal<void(unsigned int)> SocketConnectSignal;
 
 struct tagIoContext;
 
-// The four signals of one registered socket, then the controller's own
-// bookkeeping of its sends (one in flight; the others wait in call order).
+// The four signals of one registered socket.
 struct tagSocketSignals {
     boost::shared_ptr<SocketRecvSignal> onRecv;        // each received chunk
     boost::shared_ptr<SocketSentSignal> onSent;        // a send has gone out whole
     boost::shared_ptr<SocketCloseSignal> onClose;      // left the table: 0 or the error
     boost::shared_ptr<SocketConnectSignal> onConnect;  // connectto completed; the socket
+};
 
-    std::deque<tagIoContext*> sendQueue;
+// The sends of one socket: one in flight, the others waiting in call order.
+// Accepted sends go out also after the socket has left the table, unless
+// the socket fails.
+struct tagSendQueue {
+    std::deque<tagIoContext*> waiting;
     bool sending = false;
 };
 
@@ -109,7 +113,8 @@ private:
     bool recv(unsigned int sock, bool lock);
     static DWORD WINAPI WorkThreadProc(void* controller);
 
-    bool StartSends(unsigned int sock, tagSocketSignals& entry);
+    bool StartSends(unsigned int sock);
+    void DropSends(unsigned int sock);
     bool IssueSend(unsigned int sock, tagIoContext* context);
     void HandleCompletion(BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context,
                           DWORD error, const tagSocketSignals& signals);
@@ -126,10 +131,11 @@ private:
     std::map<unsigned int, tagSocketSignals> m_sockets;
     CRITICAL_SECTION m_lock;
 
-    // Under m_lock: records handed to Winsock and not yet handled, entries
+    // Under m_lock: sends by socket, records handed to Winsock and not yet handled, entries
     // erased meanwhile (destroyed once the lock is released) and the depth
     // of the lock.
     std::map<tagIoContext*, unsigned int> m_inFlight;  // record -> socket
+    std::map<unsigned int, tagSendQueue> m_sends;
     std::vector<tagSocketSignals> m_dropped;
     int m_lockDepth = 0;
 };

@@ -1,0 +1,162 @@
+// tcp_server_test.cpp: CTcpServer on loopback: the idle calls, accepting,
+// stop and restart, the accept thread's own end, and a peer that is not
+// ours (socat) talking to an echo server built from the listener and the
+// controller.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "net/net_fixture.h"
+
+namespace {
+
+using namespace VexloTool;
+using vxtest::PumpUntil;
+using vxtest::TestServer;
+
+using TcpServerTest = vxtest::NetTest;
+
+TEST_F(TcpServerTest, IdleListenerRefusesBindAndListen) {
+    tagTcpServerSlots slots = {nullptr, nullptr};
+    CTcpServer server(&slots);
+    EXPECT_EQ(INVALID_SOCKET, server.getsock());
+    EXPECT_FALSE(server.bind("127.0.0.1", 0));
+    EXPECT_FALSE(server.listen(5));
+    EXPECT_TRUE(server.stop());
+    EXPECT_TRUE(server.stop());
+    server.uninit();
+}
+
+TEST(TcpServerStartup, InitWithoutWinsockReportsTheError) {
+    vxtest::TestWindow window;
+    CFuncDispatch::Instance().Init(window.hwnd());
+    std::vector<unsigned int> errors;
+    TcpServerSignal::slot_type onError([&](unsigned int error) { errors.push_back(error); });
+    tagTcpServerSlots slots = {nullptr, &onError};
+    CTcpServer server(&slots);
+    EXPECT_FALSE(server.init());
+    EXPECT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    ASSERT_EQ(1u, errors.size());
+    EXPECT_EQ(static_cast<unsigned int>(WSANOTINITIALISED), errors[0]);
+    CFuncDispatch::Instance().UnInit();
+}
+
+TEST_F(TcpServerTest, AcceptedSocketsArriveOnTheWindowThreadAndStayOpen) {
+    std::vector<unsigned int> accepted;
+    const DWORD windowThread = GetCurrentThreadId();
+    bool offThread = false;
+    TestServer server([&](unsigned int sock) {
+        offThread |= GetCurrentThreadId() != windowThread;
+        accepted.push_back(sock);
+    });
+    SOCKET clients[3];
+    for (SOCKET& client : clients)
+        client = vxtest::ConnectTo(server.port());
+    ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 3; }));
+    EXPECT_FALSE(offThread);
+    EXPECT_TRUE(server.server().stop());
+    EXPECT_EQ(INVALID_SOCKET, server.server().getsock());
+    // Accepted sockets are the host's and still connected.
+    EXPECT_EQ(2, ::send(static_cast<SOCKET>(accepted[0]), "ok", 2, 0));
+    EXPECT_EQ("ok", vxtest::ReceiveAll(clients[0], 2));
+    for (unsigned int sock : accepted)
+        closesocket(static_cast<SOCKET>(sock));
+    for (SOCKET client : clients)
+        closesocket(client);
+}
+
+TEST_F(TcpServerTest, StopEndsTheAcceptThreadQuicklyAndTheListenerStartsAgain) {
+    std::vector<unsigned int> accepted;
+    TestServer server([&](unsigned int sock) { accepted.push_back(sock); });
+    CTcpServer& listener = server.server();
+    for (int round = 0; round < 3; ++round) {
+        const DWORD start = GetTickCount();
+        EXPECT_TRUE(listener.stop());
+        EXPECT_LT(GetTickCount() - start, 1500u) << round;
+        EXPECT_EQ(INVALID_SOCKET, listener.getsock());
+        ASSERT_TRUE(listener.init());
+        ASSERT_TRUE(listener.bind("127.0.0.1", 0));
+        ASSERT_TRUE(listener.listen(0));
+        sockaddr_in address = {};
+        int length = sizeof(address);
+        getsockname(static_cast<SOCKET>(listener.getsock()), reinterpret_cast<sockaddr*>(&address),
+                    &length);
+        SOCKET client = vxtest::ConnectTo(ntohs(address.sin_port));
+        ASSERT_NE(INVALID_SOCKET, client);
+        ASSERT_TRUE(PumpUntil([&] { return accepted.size() == static_cast<size_t>(round + 1); }));
+        closesocket(client);
+    }
+    for (unsigned int sock : accepted)
+        closesocket(static_cast<SOCKET>(sock));
+}
+
+// The listening socket breaks under the accept thread (the host closes it):
+// the thread ends at once, the listener is idle and can start again.
+TEST_F(TcpServerTest, AcceptThreadEndsAtOnceWhenAcceptFailsByItself) {
+    std::vector<unsigned int> accepted;
+    TestServer server([&](unsigned int sock) { accepted.push_back(sock); });
+    CTcpServer& listener = server.server();
+    closesocket(static_cast<SOCKET>(listener.getsock()));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return listener.getsock() == INVALID_SOCKET; }));
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(listener.stop());
+    EXPECT_LT(GetTickCount() - start, 1500u);
+    ASSERT_TRUE(listener.init());
+    ASSERT_TRUE(listener.bind("127.0.0.1", 0));
+    EXPECT_TRUE(listener.listen(5));
+}
+
+TEST_F(TcpServerTest, BindToAnAddressThatIsNotLocalFails) {
+    tagTcpServerSlots slots = {nullptr, nullptr};
+    CTcpServer server(&slots);
+    ASSERT_TRUE(server.init());
+    EXPECT_FALSE(server.bind("203.0.113.9", 0));
+    server.uninit();
+}
+
+#if defined(_WIN32)
+TEST_F(TcpServerTest, ForeignPeerThroughTheEchoServer) {
+    GTEST_SKIP() << "socat is a Linux program; the foreign peer runs on the Linux suite";
+}
+#else
+// socat, a client that is not ours, sends a file through an echo server made
+// of CTcpServer and the controller and writes what comes back.
+TEST_F(TcpServerTest, ForeignPeerThroughTheEchoServer) {
+    if (std::system("command -v socat > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "socat is not installed";
+    vxtest::EchoServer echo(controller_);
+    const std::string dir = ::testing::TempDir();
+    const std::string in = dir + "vx_socat_in.bin";
+    const std::string out = dir + "vx_socat_out.bin";
+    const std::string payload = vxtest::Pattern(3 << 20, 9);
+    std::ofstream(in, std::ios::binary).write(payload.data(),
+                                               static_cast<std::streamsize>(payload.size()));
+    // One bidirectional socat feeds the file and writes the echo; after the
+    // end of the file it waits 2 s for the rest of the echo.
+    std::ostringstream single;
+    single << "socat -T 30 -t 2 OPEN:" << in << "!!OPEN:" << out << ",creat,trunc TCP:127.0.0.1:"
+           << echo.port();
+    int status = -1;
+    bool done = false;
+    std::thread peer([&] {
+        status = std::system(single.str().c_str());
+        done = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return done; }, std::chrono::milliseconds(60000)));
+    peer.join();
+    EXPECT_EQ(0, status);
+    std::ifstream result(out, std::ios::binary);
+    const std::string echoed((std::istreambuf_iterator<char>(result)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_EQ(payload.size(), echoed.size());
+    EXPECT_TRUE(echoed == payload);
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+}
+#endif
+
+}  // namespace
