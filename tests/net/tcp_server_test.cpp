@@ -132,13 +132,13 @@ TEST_F(TcpServerTest, ForeignPeerThroughTheEchoServer) {
     const std::string dir = ::testing::TempDir();
     const std::string in = dir + "vx_socat_in.bin";
     const std::string out = dir + "vx_socat_out.bin";
-    const std::string payload = vxtest::Pattern(3 << 20, 9);
+    const std::string payload = vxtest::Pattern(1 << 20, 9);
     std::ofstream(in, std::ios::binary).write(payload.data(),
                                                static_cast<std::streamsize>(payload.size()));
     // One bidirectional socat feeds the file and writes the echo; after the
-    // end of the file it waits 2 s for the rest of the echo.
+    // end of the file it waits up to 10 s for the rest of the echo.
     std::ostringstream single;
-    single << "socat -T 30 -t 2 OPEN:" << in << "!!OPEN:" << out << ",creat,trunc TCP:127.0.0.1:"
+    single << "socat -T 30 -t 10 OPEN:" << in << "!!OPEN:" << out << ",creat,trunc TCP:127.0.0.1:"
            << echo.port();
     int status = -1;
     bool done = false;
