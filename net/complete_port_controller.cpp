@@ -213,12 +213,16 @@ void CCompletePortController::Erase(unsigned int sock) {
     m_sockets.erase(it);
 }
 
-// Under the lock: the socket failed; its waiting sends are freed.
+// Under the lock: the socket failed; its waiting sends are freed. The first
+// record of a batch in flight belongs to its completion (or to uninit).
 void CCompletePortController::DropSends(unsigned int sock) {
     auto it = m_sends.find(sock);
     if (it == m_sends.end())
         return;
-    for (tagIoContext* context : it->second.waiting)
+    tagSendQueue& sends = it->second;
+    for (size_t i = sends.sending ? 1 : 0; i < sends.batch.size(); ++i)
+        delete sends.batch[i];
+    for (tagIoContext* context : sends.waiting)
         delete context;
     m_sends.erase(it);
 }
@@ -292,6 +296,8 @@ bool CCompletePortController::sendto(unsigned int sock, sockaddr* to, int, const
         return false;
     tagIoContext* context = NewContext(IO_SEND);
     context->data.assign(data ? data : "", len);
+    context->buffer.len = static_cast<ULONG>(context->data.size());
+    context->buffer.buf = &context->data[0];
     if (to) {
         std::memcpy(&context->address, to, sizeof(sockaddr_in));
         context->addressLength = sizeof(sockaddr_in);
@@ -300,43 +306,52 @@ bool CCompletePortController::sendto(unsigned int sock, sockaddr* to, int, const
     return StartSends(sock);
 }
 
-// Under the lock: starts the next waiting send unless one is in flight. A
-// zero-length send completes in turn without touching the socket.
+// Under the lock: unless a batch is in flight, gathers every waiting send
+// into one. Zero-length sends complete in turn without touching the socket.
 bool CCompletePortController::StartSends(unsigned int sock) {
     auto queue = m_sends.find(sock);
     if (queue == m_sends.end())
         return true;
     tagSendQueue& sends = queue->second;
-    while (!sends.sending && !sends.waiting.empty()) {
-        tagIoContext* context = sends.waiting.front();
+    if (sends.sending)
+        return true;
+    while (!sends.waiting.empty()) {
+        sends.batch.push_back(sends.waiting.front());
         sends.waiting.pop_front();
-        if (context->data.empty()) {
-            auto entry = m_sockets.find(sock);
-            if (entry != m_sockets.end())
-                PostEvent(entry->second.onSent);
-            delete context;
-            continue;
-        }
-        context->buffer.len = static_cast<ULONG>(context->data.size());
-        context->buffer.buf = &context->data[0];
-        sends.sending = true;
-        return IssueSend(sock, context);
     }
-    if (!sends.sending)
-        m_sends.erase(queue);
+    size_t bytes = 0;
+    for (tagIoContext* context : sends.batch)
+        bytes += context->buffer.len;
+    if (bytes > 0)
+        return IssueBatch(sock, sends);
+    auto entry = m_sockets.find(sock);
+    for (tagIoContext* context : sends.batch) {
+        if (entry != m_sockets.end())
+            PostEvent(entry->second.onSent);
+        delete context;
+    }
+    m_sends.erase(queue);
     return true;
 }
 
-// Under the lock: hands the record's remaining bytes to WSASend.
-bool CCompletePortController::IssueSend(unsigned int sock, tagIoContext* context) {
-    std::memset(&context->overlapped, 0, sizeof(context->overlapped));
-    context->transferred = 0;
-    m_inFlight[context] = sock;
-    if (WSASend(AsSocket(sock), &context->buffer, 1, &context->transferred, 0,
-                &context->overlapped, nullptr) == SOCKET_ERROR) {
+// Under the lock: hands the remaining bytes of the batch to one WSASend;
+// zero-length records at its front have completed already.
+bool CCompletePortController::IssueBatch(unsigned int sock, tagSendQueue& sends) {
+    sends.buffers.clear();
+    for (tagIoContext* context : sends.batch) {
+        if (context->buffer.len > 0)
+            sends.buffers.push_back(context->buffer);
+    }
+    tagIoContext* lead = sends.batch.front();
+    std::memset(&lead->overlapped, 0, sizeof(lead->overlapped));
+    lead->transferred = 0;
+    sends.sending = true;
+    m_inFlight[lead] = sock;
+    if (WSASend(AsSocket(sock), sends.buffers.data(), static_cast<DWORD>(sends.buffers.size()),
+                &lead->transferred, 0, &lead->overlapped, nullptr) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (error != WSA_IO_PENDING)
-            return StartFailed(sock, context, static_cast<DWORD>(error));
+            return StartFailed(sock, lead, static_cast<DWORD>(error));
     }
     return true;
 }
@@ -414,25 +429,37 @@ void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned in
     FreeContext(context);
 }
 
-// Under the lock: a send completed with some bytes. The rest of it goes
-// before any later send, so the byte stream keeps the order of the calls.
+// Under the lock: a batch completed with some bytes. Sends that went out
+// whole get their onSent in order; the rest goes again before any later
+// send, so the byte stream keeps the order of the calls.
 void CCompletePortController::HandleSent(unsigned int sock, tagIoContext* context, DWORD bytes,
                                          const tagSocketSignals& signals) {
     m_inFlight.erase(context);
-    if (bytes > context->buffer.len)
-        bytes = context->buffer.len;
-    context->buffer.buf += bytes;
-    context->buffer.len -= bytes;
-    if (context->buffer.len > 0 && m_port) {
-        IssueSend(sock, context);
+    auto queue = m_sends.find(sock);
+    if (queue == m_sends.end() || queue->second.batch.empty() ||
+        queue->second.batch.front() != context) {
+        delete context;  // its queue was dropped meanwhile
         return;
     }
-    delete context;
-    auto queue = m_sends.find(sock);
-    if (queue != m_sends.end())
-        queue->second.sending = false;
-    if (signals.onSent)
-        PostEvent(signals.onSent);
+    tagSendQueue& sends = queue->second;
+    while (!sends.batch.empty()) {
+        tagIoContext* front = sends.batch.front();
+        const DWORD step = bytes < front->buffer.len ? bytes : front->buffer.len;
+        front->buffer.buf += step;
+        front->buffer.len -= step;
+        bytes -= step;
+        if (front->buffer.len > 0)
+            break;
+        sends.batch.pop_front();
+        delete front;
+        if (signals.onSent)
+            PostEvent(signals.onSent);
+    }
+    sends.sending = false;
+    if (!sends.batch.empty() && m_port) {
+        IssueBatch(sock, sends);
+        return;
+    }
     StartSends(sock);
 }
 

@@ -38,11 +38,14 @@ struct tagSocketSignals {
     boost::shared_ptr<SocketConnectSignal> onConnect;  // connectto completed; the socket
 };
 
-// The sends of one socket: one in flight, the others waiting in call order.
-// Accepted sends go out also after the socket has left the table, unless
-// the socket fails.
+// The sends of one socket, in call order: one batch in flight (one WSASend
+// gathering every send that waited; its first record carries the
+// OVERLAPPED), the others waiting for it. Accepted sends go out also after
+// the socket has left the table, unless the socket fails.
 struct tagSendQueue {
     std::deque<tagIoContext*> waiting;
+    std::deque<tagIoContext*> batch;
+    std::vector<WSABUF> buffers;
     bool sending = false;
 };
 
@@ -115,7 +118,7 @@ private:
 
     bool StartSends(unsigned int sock);
     void DropSends(unsigned int sock);
-    bool IssueSend(unsigned int sock, tagIoContext* context);
+    bool IssueBatch(unsigned int sock, tagSendQueue& sends);
     void HandleCompletion(BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context,
                           DWORD error, const tagSocketSignals& signals);
     void HandleSent(unsigned int sock, tagIoContext* context, DWORD bytes,
