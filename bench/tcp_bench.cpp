@@ -114,8 +114,8 @@ double OursEchoSeconds(CCompletePortController& controller, size_t connections, 
     size_t finished = 0;
     auto pump = [&](Client& c) {
         while (c.sent < c.total && c.sent - c.received < window) {
-            const unsigned int n = static_cast<unsigned int>(
-                c.total - c.sent < kChunk ? c.total - c.sent : kChunk);
+            const unsigned int n =
+                static_cast<unsigned int>(c.total - c.sent < kChunk ? c.total - c.sent : kChunk);
             controller.send(static_cast<unsigned int>(c.sock), chunk.data(), n, true);
             c.sent += n;
         }

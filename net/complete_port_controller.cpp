@@ -382,7 +382,8 @@ DWORD WINAPI CCompletePortController::WorkThreadProc(void* controller) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED overlapped = nullptr;
-        const BOOL ok = GetQueuedCompletionStatus(self->m_port, &bytes, &key, &overlapped, INFINITE);
+        const BOOL ok =
+            GetQueuedCompletionStatus(self->m_port, &bytes, &key, &overlapped, INFINITE);
         const DWORD error = static_cast<DWORD>(WSAGetLastError());
         if (!overlapped || key == 0)
             return 0;
@@ -412,7 +413,8 @@ void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned in
         DropSends(sock);
         Erase(sock);
         if (signals.onClose)
-            PostEvent(signals.onClose, static_cast<unsigned int>(error ? error : ERROR_GEN_FAILURE));
+            PostEvent(signals.onClose,
+                      static_cast<unsigned int>(error ? error : ERROR_GEN_FAILURE));
     } else if (bytes == 0 && operation == IO_CONNECT) {
         // No onConnect after an onClose: only a started receive announces it.
         if (recv(sock, false) && signals.onConnect)

@@ -105,8 +105,8 @@ bool CTcpServer::stop() {
 }
 
 unsigned int CTcpServer::getsock() const {
-    return static_cast<unsigned int>(InterlockedCompareExchange(
-        const_cast<volatile LONG*>(&m_socket), 0, 0));
+    return static_cast<unsigned int>(
+        InterlockedCompareExchange(const_cast<volatile LONG*>(&m_socket), 0, 0));
 }
 
 void CTcpServer::nofityerror() {
@@ -131,8 +131,9 @@ DWORD WINAPI CTcpServer::AcceptProc(void* server) {
             // The listening socket broke (or stop closed it): close it if
             // it is still ours and end at once; stop or listen closes the
             // thread's handle later.
-            const LONG bits = InterlockedCompareExchange(
-                &self->m_socket, kNoSocket, static_cast<LONG>(static_cast<unsigned int>(listening)));
+            const LONG bits =
+                InterlockedCompareExchange(&self->m_socket, kNoSocket,
+                                           static_cast<LONG>(static_cast<unsigned int>(listening)));
             if (bits == static_cast<LONG>(static_cast<unsigned int>(listening)))
                 closesocket(listening);
             return 0;

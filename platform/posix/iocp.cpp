@@ -34,7 +34,9 @@ public:
     void Unwatch(int fd) { epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr); }
 
 private:
-    Reactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)) { std::thread([this] { Run(); }).detach(); }
+    Reactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+        std::thread([this] { Run(); }).detach();
+    }
 
     void Run() {
         epoll_event events[64];
@@ -166,7 +168,8 @@ void CompleteOperation(SocketState& state, const PendingOp& op, size_t bytes, DW
     op.overlapped->Internal = status;
     op.overlapped->InternalHigh = bytes;
     if (state.port)
-        QueuePacket(*state.port, Packet{static_cast<DWORD>(bytes), state.key, op.overlapped, status});
+        QueuePacket(*state.port,
+                    Packet{static_cast<DWORD>(bytes), state.key, op.overlapped, status});
 }
 
 void WatchSocket(int fd) {
@@ -277,8 +280,8 @@ BOOL GetQueuedCompletionStatus(HANDLE handle, LPDWORD bytes, PULONG_PTR key,
         if (port.port->packets.size() > port.port->reserved)
             return Deliver(*port.port, bytes, key, overlapped);
     }
-    const DWORD result = vxp::WaitCommon(1, &handle, false, milliseconds, nullptr, 0,
-                                         vxp::Clock::time_point::max());
+    const DWORD result =
+        vxp::WaitCommon(1, &handle, false, milliseconds, nullptr, 0, vxp::Clock::time_point::max());
     if (result == WAIT_TIMEOUT) {
         SetLastError(WAIT_TIMEOUT);
         return FALSE;

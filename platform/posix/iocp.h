@@ -77,8 +77,8 @@ struct SocketState {
     // Under lock:
     bool closed = false;
     bool nonBlocking = false;
-    bool sendShut = false;  // shutdown(SD_SEND or SD_BOTH) was called
-    int blockedCalls = 0;  // threads waiting in a blocking call
+    bool sendShut = false;           // shutdown(SD_SEND or SD_BOTH) was called
+    int blockedCalls = 0;            // threads waiting in a blocking call
     CompletionPort* port = nullptr;  // one reference held
     ULONG_PTR key = 0;
     std::deque<PendingOp> reads;

@@ -315,9 +315,8 @@ TEST_F(ControllerTest, AThousandSocketsAtOnce) {
         clients.emplace_back(new SocketRecorder);
         sockets.push_back(Connect(*clients.back(), echo.port()));
     }
-    ASSERT_TRUE(PumpUntil(
-        [&] { return echo.accepted() == static_cast<size_t>(kPairs); },
-        std::chrono::milliseconds(60000)));
+    ASSERT_TRUE(PumpUntil([&] { return echo.accepted() == static_cast<size_t>(kPairs); },
+                          std::chrono::milliseconds(60000)));
     ASSERT_TRUE(PumpUntil([&] {
         for (auto& c : clients) {
             if (c->log().connects.empty())

@@ -40,8 +40,9 @@ protected:
             CloseHandle(port_);
     }
     void Associate(SOCKET sock) {
-        ASSERT_EQ(port_, CreateIoCompletionPort(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(sock)),
-                                                port_, kKey, 0));
+        ASSERT_EQ(port_,
+                  CreateIoCompletionPort(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(sock)),
+                                         port_, kKey, 0));
     }
     // Nothing else is queued.
     void ExpectEmpty() {

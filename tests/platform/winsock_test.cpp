@@ -86,7 +86,8 @@ TEST_F(WinsockTest, ErrorValues) {
     // Nothing listens: refused.
     SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = LoopbackAddress(vxtest::UnusedPort());
-    EXPECT_EQ(SOCKET_ERROR, ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    EXPECT_EQ(SOCKET_ERROR,
+              ::connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
     EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
     closesocket(sock);
 
@@ -124,8 +125,8 @@ TEST_F(WinsockTest, SocketOptions) {
         {SO_RCVBUF, &size, sizeof(size)},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(0, setsockopt(sock, SOL_SOCKET, c.name, static_cast<const char*>(c.value),
-                                c.length))
+        EXPECT_EQ(0,
+                  setsockopt(sock, SOL_SOCKET, c.name, static_cast<const char*>(c.value), c.length))
             << c.name;
     }
     int value = 0;
@@ -142,8 +143,8 @@ TEST_F(WinsockTest, SocketOptions) {
     EXPECT_EQ(1, back.l_onoff);
     EXPECT_EQ(0, back.l_linger);
 
-    EXPECT_EQ(SOCKET_ERROR, setsockopt(sock, SOL_SOCKET, 0x7777, reinterpret_cast<const char*>(&one),
-                                       sizeof(one)));
+    EXPECT_EQ(SOCKET_ERROR, setsockopt(sock, SOL_SOCKET, 0x7777,
+                                       reinterpret_cast<const char*>(&one), sizeof(one)));
     EXPECT_EQ(WSAENOPROTOOPT, WSAGetLastError());
     closesocket(sock);
 }

@@ -93,8 +93,7 @@ void NoDelay(SOCKET sock) {
 
 void CloseWithReset(SOCKET sock) {
     linger option = {1, 0};
-    setsockopt(sock, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
-               sizeof(option));
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof(option));
     closesocket(sock);
 }
 

@@ -17,6 +17,8 @@
 
 using namespace VexloTool;
 
+bool RunSocketDemo();
+
 namespace {
 
 const wchar_t kClassName[] = L"VexloToolDemoHost";
@@ -206,6 +208,8 @@ int main() {
     DestroyWindow(hwnd);
 
     const bool utilitiesOk = RunUtilities();
+    if (!RunSocketDemo())
+        return 1;  // tools/demo_host/net_demo.cpp
     const bool ok = exitCode == 0 && !state.failed && state.Done() && utilitiesOk;
     std::printf("demo %s: %d worker callables, %d pool results, %d ticks, one-shot %s\n",
                 ok ? "finished" : "FAILED", state.workerCallbacks, state.poolResults, state.ticks,

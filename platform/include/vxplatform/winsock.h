@@ -241,8 +241,12 @@ typedef struct _GUID {
 } GUID;
 
 #define SIO_GET_EXTENSION_FUNCTION_POINTER 0xC8000006u
-#define WSAID_CONNECTEX \
-    {0x25a207b9, 0xddf3, 0x4660, {0x8e, 0xe9, 0x76, 0xe5, 0x8c, 0x74, 0x06, 0x3e}}
+#define WSAID_CONNECTEX                                    \
+    {                                                      \
+        0x25a207b9, 0xddf3, 0x4660, {                      \
+            0x8e, 0xe9, 0x76, 0xe5, 0x8c, 0x74, 0x06, 0x3e \
+        }                                                  \
+    }
 typedef BOOL(PASCAL* LPFN_CONNECTEX)(SOCKET s, const struct sockaddr* name, int namelen,
                                      PVOID sendBuffer, DWORD sendLength, LPDWORD bytesSent,
                                      LPOVERLAPPED overlapped);
