@@ -20,10 +20,13 @@ using vxtest::TestServer;
 
 using TcpServerTest = vxtest::NetTest;
 
+// What getsock returns without a socket: INVALID_SOCKET as a 32-bit value.
+const unsigned int kNoSocket = static_cast<unsigned int>(INVALID_SOCKET);
+
 TEST_F(TcpServerTest, IdleListenerRefusesBindAndListen) {
     tagTcpServerSlots slots = {nullptr, nullptr};
     CTcpServer server(&slots);
-    EXPECT_EQ(INVALID_SOCKET, server.getsock());
+    EXPECT_EQ(kNoSocket, server.getsock());
     EXPECT_FALSE(server.bind("127.0.0.1", 0));
     EXPECT_FALSE(server.listen(5));
     EXPECT_TRUE(server.stop());
@@ -59,7 +62,7 @@ TEST_F(TcpServerTest, AcceptedSocketsArriveOnTheWindowThreadAndStayOpen) {
     ASSERT_TRUE(PumpUntil([&] { return accepted.size() == 3; }));
     EXPECT_FALSE(offThread);
     EXPECT_TRUE(server.server().stop());
-    EXPECT_EQ(INVALID_SOCKET, server.server().getsock());
+    EXPECT_EQ(kNoSocket, server.server().getsock());
     // Accepted sockets are the host's and still connected.
     EXPECT_EQ(2, ::send(static_cast<SOCKET>(accepted[0]), "ok", 2, 0));
     EXPECT_EQ("ok", vxtest::ReceiveAll(clients[0], 2));
@@ -77,7 +80,7 @@ TEST_F(TcpServerTest, StopEndsTheAcceptThreadQuicklyAndTheListenerStartsAgain) {
         const DWORD start = GetTickCount();
         EXPECT_TRUE(listener.stop());
         EXPECT_LT(GetTickCount() - start, 1500u) << round;
-        EXPECT_EQ(INVALID_SOCKET, listener.getsock());
+        EXPECT_EQ(kNoSocket, listener.getsock());
         ASSERT_TRUE(listener.init());
         ASSERT_TRUE(listener.bind("127.0.0.1", 0));
         ASSERT_TRUE(listener.listen(0));
@@ -101,7 +104,7 @@ TEST_F(TcpServerTest, AcceptThreadEndsAtOnceWhenAcceptFailsByItself) {
     TestServer server([&](unsigned int sock) { accepted.push_back(sock); });
     CTcpServer& listener = server.server();
     closesocket(static_cast<SOCKET>(listener.getsock()));
-    ASSERT_TRUE(vxtest::WaitUntil([&] { return listener.getsock() == INVALID_SOCKET; }));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return listener.getsock() == kNoSocket; }));
     const DWORD start = GetTickCount();
     EXPECT_TRUE(listener.stop());
     EXPECT_LT(GetTickCount() - start, 1500u);

@@ -20,7 +20,7 @@
 // So host code and the library write socket(AF_INET, SOCK_STREAM, 0) or
 // ::bind(s, ...) the same way on both targets.
 //
-// Deviations:
+// Deviation: where this layer differs from Winsock:
 // - Only IPv4 TCP (and UDP creation) are provided; other families fail with
 //   WSAEAFNOSUPPORT.
 // - Overlapped operations need the socket associated with a completion port
@@ -29,6 +29,10 @@
 // - An overlapped send completes once all its bytes are sent, never in part
 //   (as Windows does in practice for stream sockets).
 // - Completion ports accept only sockets; the concurrency value is ignored.
+// - SO_REUSEADDR has the Linux meaning: it does not let a socket bind a port
+//   that another socket listens on. SO_SNDBUF and SO_RCVBUF read back as the
+//   kernel's doubled values.
+// - A socket number is its descriptor, reused at once after closesocket.
 #pragma once
 
 #include "vxplatform/base.h"
