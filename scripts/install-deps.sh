@@ -13,6 +13,7 @@ packages=(
   wine wine64 wine32:i386
   iproute2 util-linux
   nginx-light python3 openssl curl  # HTTP suite peers (tests/http/peers.sh)
+  socat  # sockets: peers the socket tests and the demo start on loopback
 )
 
 sudo_cmd=()

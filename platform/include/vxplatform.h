@@ -21,6 +21,7 @@
 #include "vxplatform/wprintf.h"
 #include "vxplatform/file.h"
 #include "vxplatform/wininet.h"
+#include "vxplatform/winsock.h"
 #endif
 
 // Helpers for things that have no Win32 name; the same on both targets.

@@ -38,7 +38,8 @@ constexpr DWORD kErrorNoAccess = 998;
 constexpr DWORD kErrorPossibleDeadlock = 1131;
 constexpr DWORD kErrorTooManyLinks = 1142;
 
-// Socket errnos are not here: Winsock codes have a table of their own.
+// Socket errnos are not here: Winsock codes have a table of their own
+// (kSocketErrnoTable below).
 constexpr ErrnoMapping kErrnoTable[] = {
     {0, ERROR_SUCCESS},
     {EPERM, ERROR_ACCESS_DENIED},
@@ -95,6 +96,66 @@ constexpr ErrnoMapping kErrnoTable[] = {
     {EXFULL, kErrorDiskFull},
 };
 
+// Socket calls: the Winsock code of a call that fails at once, and the code
+// a completion packet carries when the operation fails later (Windows
+// translates the transport status: a reset reads ERROR_NETNAME_DELETED, a
+// refused connect ERROR_CONNECTION_REFUSED).
+struct SocketErrnoMapping {
+    int errnoValue;
+    int wsa;
+    DWORD completion;
+};
+
+constexpr SocketErrnoMapping kSocketErrnoTable[] = {
+    {0, 0, ERROR_SUCCESS},
+    {EINTR, 10004, kErrorOperationAborted},
+    {EBADF, 10038, ERROR_INVALID_HANDLE},
+    {ENOTSOCK, 10038, ERROR_INVALID_HANDLE},
+    {EACCES, 10013, ERROR_ACCESS_DENIED},
+    {EPERM, 10013, ERROR_ACCESS_DENIED},
+    {EFAULT, 10014, kErrorNoAccess},
+    {EINVAL, 10022, ERROR_INVALID_PARAMETER},
+    {EMFILE, 10024, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, 10024, ERROR_TOO_MANY_OPEN_FILES},
+    {EAGAIN, 10035, ERROR_NOT_ENOUGH_QUOTA},
+    {EINPROGRESS, 10036, kErrorIoPending},
+    {EALREADY, 10037, kErrorIoPending},
+    {EDESTADDRREQ, 10039, ERROR_INVALID_PARAMETER},
+    {EMSGSIZE, 10040, ERROR_INVALID_PARAMETER},
+    {EPROTOTYPE, 10041, ERROR_INVALID_PARAMETER},
+    {ENOPROTOOPT, 10042, ERROR_INVALID_PARAMETER},
+    {EPROTONOSUPPORT, 10043, ERROR_NOT_SUPPORTED},
+    {ESOCKTNOSUPPORT, 10044, ERROR_NOT_SUPPORTED},
+    {EOPNOTSUPP, 10045, ERROR_NOT_SUPPORTED},
+    {EAFNOSUPPORT, 10047, ERROR_NOT_SUPPORTED},
+    {EADDRINUSE, 10048, 52u},
+    {EADDRNOTAVAIL, 10049, 4323u},
+    {ENETDOWN, 10050, 1231u},
+    {ENETUNREACH, 10051, 1231u},
+    {ENETRESET, 10052, 64u},
+    {ECONNABORTED, 10053, 1236u},
+    {ECONNRESET, 10054, 64u},
+    {EPIPE, 10054, 64u},
+    {ENOBUFS, 10055, ERROR_NOT_ENOUGH_MEMORY},
+    {ENOMEM, 10055, ERROR_NOT_ENOUGH_MEMORY},
+    {EISCONN, 10056, ERROR_INVALID_PARAMETER},
+    {ENOTCONN, 10057, ERROR_INVALID_PARAMETER},
+    {ESHUTDOWN, 10058, 64u},
+    {ETIMEDOUT, 10060, 121u},
+    {ECONNREFUSED, 10061, 1225u},
+    {EHOSTDOWN, 10065, 1232u},
+    {EHOSTUNREACH, 10065, 1232u},
+    {ECANCELED, 995, kErrorOperationAborted},
+};
+
+const SocketErrnoMapping* FindSocketErrno(int errnoValue) {
+    for (const SocketErrnoMapping& m : kSocketErrnoTable) {
+        if (m.errnoValue == errnoValue)
+            return &m;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 DWORD GetLastError() {
@@ -117,6 +178,16 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
 
 void SetLastErrorFromErrno(int errnoValue) {
     tLastError = Win32ErrorFromErrno(errnoValue);
+}
+
+int WsaErrorFromErrno(int errnoValue) {
+    const SocketErrnoMapping* m = FindSocketErrno(errnoValue);
+    return m ? m->wsa : 10022;  // WSAEINVAL
+}
+
+DWORD CompletionErrorFromErrno(int errnoValue) {
+    const SocketErrnoMapping* m = FindSocketErrno(errnoValue);
+    return m ? m->completion : ERROR_GEN_FAILURE;
 }
 
 }  // namespace vxp

@@ -13,4 +13,10 @@ DWORD Win32ErrorFromErrno(int errnoValue);
 // SetLastError(Win32ErrorFromErrno(errnoValue)).
 void SetLastErrorFromErrno(int errnoValue);
 
+// The Winsock code of a failed socket call (WSAE* values) and the Win32
+// code a failed overlapped operation carries to its completion packet, for
+// an errno value of the socket calls; one table holds both.
+int WsaErrorFromErrno(int errnoValue);
+DWORD CompletionErrorFromErrno(int errnoValue);
+
 }  // namespace vxp

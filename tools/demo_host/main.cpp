@@ -16,7 +16,8 @@
 #include "vxplatform.h"
 
 using namespace VexloTool;
-bool RunHttpDemo();  // http_demo.cpp
+bool RunHttpDemo();    // http_demo.cpp
+bool RunSocketDemo();  // net_demo.cpp
 
 namespace {
 
@@ -209,6 +210,8 @@ int main() {
     DestroyWindow(hwnd);
 
     const bool utilitiesOk = RunUtilities();
+    if (!RunSocketDemo())
+        return 1;
     const bool ok = exitCode == 0 && !state.failed && state.Done() && utilitiesOk;
     std::printf("demo %s: %d worker callables, %d pool results, %d ticks, one-shot %s\n",
                 ok ? "finished" : "FAILED", state.workerCallbacks, state.poolResults, state.ticks,
