@@ -1,5 +1,8 @@
 // Dispatcher throughput and round-trip latency, side by side with
 // boost::asio::io_context::post to a thread running run().
+
+// Boost.Asio brings the system socket headers.
+#define VXP_NO_WINSOCK
 #include <algorithm>
 #include <atomic>
 #include <chrono>

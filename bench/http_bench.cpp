@@ -4,6 +4,9 @@
 // the window thread), 10,000 small GETs on one keep-alive connection, and
 // 1,000 factory requests in flight at once.
 //   http_bench            (run it inside scripts/offline.sh)
+
+// libcurl brings the system socket headers.
+#define VXP_NO_WINSOCK
 #include <curl/curl.h>
 
 #include <atomic>

@@ -2,6 +2,9 @@
 // message queue (PostMessageW, then GetMessageW and DispatchMessageW on the
 // window's thread) against boost::asio::post into an io_context run on one
 // thread, side by side, with one and with four posting threads.
+
+// Boost.Asio brings the system socket headers.
+#define VXP_NO_WINSOCK
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>

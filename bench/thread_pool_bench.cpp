@@ -1,6 +1,9 @@
 // Thread pool throughput of tiny tasks, side by side with
 // boost::asio::thread_pool of the same size, and the caller's cost of one
 // Execute call.
+
+// Boost.Asio brings the system socket headers.
+#define VXP_NO_WINSOCK
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -8,6 +8,9 @@
 // Thread affinity: a handle is driven by one thread at a time; any thread
 // may close it. Lock order: HandleTableLock(), then a root's share locks
 // (taken by libcurl only); neither is held while a call blocks.
+
+// libcurl brings the system socket headers.
+#define VXP_NO_WINSOCK
 #include "vxplatform.h"
 
 #include <curl/curl.h>

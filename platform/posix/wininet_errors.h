@@ -2,6 +2,9 @@
 // codes. Conformance tests: tests/platform/wininet_test.cpp.
 #pragma once
 
+// libcurl brings the system socket headers.
+#define VXP_NO_WINSOCK
+
 #include <curl/curl.h>
 
 #include "vxplatform.h"
