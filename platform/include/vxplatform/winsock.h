@@ -18,7 +18,9 @@
 // - Constants carry their Winsock values (SOL_SOCKET 0xFFFF, SO_REUSEADDR 4,
 //   SOMAXCONN 0x7FFFFFFF); the layer translates them.
 // So host code and the library write socket(AF_INET, SOCK_STREAM, 0) or
-// ::bind(s, ...) the same way on both targets.
+// ::bind(s, ...) the same way on both targets. A translation unit that has
+// included the system socket headers before this one (Boost.Asio does), or
+// defines VXP_NO_WINSOCK, gets no Winsock names from here.
 //
 // Deviation: where this layer differs from Winsock:
 // - Only IPv4 TCP (and UDP creation) are provided; other families fail with
@@ -36,6 +38,8 @@
 #pragma once
 
 #include "vxplatform/base.h"
+
+#if !defined(_SYS_SOCKET_H) && !defined(VXP_NO_WINSOCK)
 
 #ifndef PASCAL
 #define PASCAL
@@ -287,3 +291,5 @@ VXP_API BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key,
 // when none is pending. Deviation: an operation the reactor is completing at
 // that moment completes normally.
 VXP_API BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+
+#endif  // !_SYS_SOCKET_H && !VXP_NO_WINSOCK
