@@ -22,11 +22,9 @@
 #include "vxplatform/file.h"
 #include "vxplatform/wininet.h"
 // The Winsock names and the system socket headers cannot meet in one
-// translation unit (see winsock.h): a Linux file that needs the latter, for
-// libcurl or Boost.Asio, defines VXP_NO_WINSOCK before including this header.
-#ifndef VXP_NO_WINSOCK
+// translation unit (see winsock.h): a Linux file that includes this header
+// before libcurl or Boost.Asio defines VXP_NO_WINSOCK first.
 #include "vxplatform/winsock.h"
-#endif
 #endif
 
 // Helpers for things that have no Win32 name; the same on both targets.
