@@ -7,6 +7,9 @@
 #include "monitor/adapter_rules.h"
 
 namespace VexloTool {
+
+template class SingletonImpl<CNetworkMonitorWrapper, 0>;
+
 namespace {
 
 // After a forced stop, how long UnInit lets the thread finish unwinding

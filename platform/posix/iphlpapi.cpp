@@ -7,6 +7,9 @@
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,48 +34,67 @@ struct Adapter {
     std::vector<AddressText> addresses;
 };
 
-std::string ReadSysfs(const std::string& name, const char* attribute) {
-    std::ifstream file("/sys/class/net/" + name + "/" + attribute);
-    std::string value;
-    std::getline(file, value);
-    return value;
+// What an interface request (SIOCGIF*) reports; all zero for an interface
+// that does not exist (any more). Ioctls rather than sysfs: sysfs shows the
+// network namespace it was mounted in, not the caller's.
+struct InterfaceFacts {
+    unsigned flags = 0;
+    unsigned hardwareType = 0;  // ARPHRD_*
+    DWORD mtu = 0;
+    BYTE mac[MAX_ADAPTER_ADDRESS_LENGTH] = {};
+};
+
+InterfaceFacts QueryInterface(const std::string& name) {
+    InterfaceFacts facts;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return facts;
+    ifreq request;
+    std::memset(&request, 0, sizeof(request));
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(fd, SIOCGIFFLAGS, &request) == 0)
+        facts.flags = static_cast<unsigned short>(request.ifr_flags);
+    if (ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
+        facts.hardwareType = request.ifr_hwaddr.sa_family;
+        std::memcpy(facts.mac, request.ifr_hwaddr.sa_data, 6);
+    }
+    if (ioctl(fd, SIOCGIFMTU, &request) == 0)
+        facts.mtu = static_cast<DWORD>(request.ifr_mtu);
+    ::close(fd);
+    return facts;
 }
 
-unsigned long ReadSysfsNumber(const std::string& name, const char* attribute, int base = 10) {
-    const std::string text = ReadSysfs(name, attribute);
-    return text.empty() ? 0 : std::strtoul(text.c_str(), nullptr, base);
+bool IsWireless(const std::string& name) {
+    return access(("/sys/class/net/" + name + "/wireless").c_str(), F_OK) == 0;
 }
 
-DWORD InterfaceType(const std::string& name) {
-    switch (ReadSysfsNumber(name, "type")) {
-        case 1:  // Ethernet
-            return ReadSysfs(name, "wireless/../type").empty() ? MIB_IF_TYPE_ETHERNET
-                                                               : IF_TYPE_IEEE80211;
-        case 772:
+DWORD InterfaceType(const std::string& name, const InterfaceFacts& facts) {
+    switch (facts.hardwareType) {
+        case ARPHRD_ETHER:
+            return IsWireless(name) ? IF_TYPE_IEEE80211 : MIB_IF_TYPE_ETHERNET;
+        case ARPHRD_LOOPBACK:
             return MIB_IF_TYPE_LOOPBACK;
-        case 512:
+        case ARPHRD_PPP:
             return MIB_IF_TYPE_PPP;
-        case 768:    // IPIP
-        case 769:    // IPv6-in-IPv6
-        case 776:    // SIT
-        case 778:    // GRE
-        case 823:    // IP6GRE
-        case 65534:  // no hardware header: tun and WireGuard
+        case ARPHRD_TUNNEL:
+        case ARPHRD_TUNNEL6:
+        case ARPHRD_SIT:
+        case ARPHRD_IPGRE:
+        case 823:  // ARPHRD_IP6GRE
+        case ARPHRD_NONE:  // tun and WireGuard
             return IF_TYPE_TUNNEL;
         default:
             return MIB_IF_TYPE_OTHER;
     }
 }
 
-DWORD OperationalState(const std::string& name) {
-    const bool up = ReadSysfsNumber(name, "flags", 16) & IFF_UP;
-    if (!up)
+// Running means the kernel's operational state is up (or unknown, as for
+// dummy interfaces) with a carrier.
+DWORD OperationalState(const InterfaceFacts& facts) {
+    if (!(facts.flags & IFF_UP))
         return IF_OPER_STATUS_NON_OPERATIONAL;
-    const std::string state = ReadSysfs(name, "operstate");
-    if (state == "up" || (state == "unknown" && ReadSysfs(name, "carrier") == "1"))
+    if (facts.flags & IFF_RUNNING)
         return IF_OPER_STATUS_OPERATIONAL;
-    if (state == "dormant")
-        return IF_OPER_STATUS_CONNECTING;
     return IF_OPER_STATUS_DISCONNECTED;
 }
 
@@ -219,7 +241,7 @@ DWORD GetAdaptersInfo(PIP_ADAPTER_INFO info, PULONG outLength) {
         CopyText(record.Description, sizeof(record.Description), adapter.name);
         record.AddressLength = adapter.macLength;
         std::memcpy(record.Address, adapter.mac, adapter.macLength);
-        record.Type = InterfaceType(adapter.name);
+        record.Type = InterfaceType(adapter.name, QueryInterface(adapter.name));
         spare = FillAddressList(record.IpAddressList, adapter.addresses, spare);
         FillAddress(record.GatewayList, {"0.0.0.0", "0.0.0.0"});
     }
@@ -237,10 +259,13 @@ DWORD GetIfEntry(PMIB_IFROW row) {
     row->dwIndex = index;
     for (size_t i = 0; name[i] && i + 1 < MAX_INTERFACE_NAME_LEN; ++i)
         row->wszName[i] = static_cast<WCHAR>(static_cast<unsigned char>(name[i]));
-    row->dwType = InterfaceType(name);
-    row->dwMtu = static_cast<DWORD>(ReadSysfsNumber(name, "mtu"));
-    row->dwAdminStatus = (ReadSysfsNumber(name, "flags", 16) & IFF_UP) ? 1 : 2;
-    row->dwOperStatus = OperationalState(name);
+    const InterfaceFacts facts = QueryInterface(name);
+    row->dwType = InterfaceType(name, facts);
+    row->dwMtu = facts.mtu;
+    row->dwPhysAddrLen = facts.hardwareType == ARPHRD_ETHER ? 6 : 0;
+    std::memcpy(row->bPhysAddr, facts.mac, row->dwPhysAddrLen);
+    row->dwAdminStatus = (facts.flags & IFF_UP) ? 1 : 2;
+    row->dwOperStatus = OperationalState(facts);
     row->dwDescrLen = static_cast<DWORD>(std::strlen(name) + 1);
     std::memcpy(row->bDescr, name, row->dwDescrLen);
     return ERROR_SUCCESS;

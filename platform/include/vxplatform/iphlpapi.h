@@ -1,13 +1,15 @@
 // iphlpapi.h: the IP Helper subset of the Linux layer: network parameters,
-// the adapter list and interface rows, from getifaddrs, sysfs and
-// /etc/resolv.conf. Conformance tests: tests/platform/iphlpapi_test.cpp.
+// the adapter list and interface rows, from getifaddrs, interface
+// ioctls and /etc/resolv.conf.
+// Conformance tests: tests/platform/iphlpapi_test.cpp.
 //
 // Deviation: where this layer differs from Windows:
 // - Linux interfaces have no description: Description and bDescr hold the
 //   interface name. DHCP, WINS and gateway fields stay empty.
-// - Operational state comes from /sys/class/net/<name>/operstate ("unknown",
-//   as dummy and some virtual interfaces report, counts as operational when
-//   the interface is up and running); the type from the ARP hardware type.
+// - Operational (5) means up and running (the kernel's operational state up,
+//   or unknown with a carrier, as dummy interfaces report); up but not
+//   running is disconnected (2), down non-operational (0). The type comes
+//   from the ARP hardware type.
 #pragma once
 
 #include "vxplatform/base.h"
