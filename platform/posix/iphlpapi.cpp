@@ -80,7 +80,7 @@ DWORD InterfaceType(const std::string& name, const InterfaceFacts& facts) {
         case ARPHRD_TUNNEL6:
         case ARPHRD_SIT:
         case ARPHRD_IPGRE:
-        case 823:  // ARPHRD_IP6GRE
+        case 823:          // ARPHRD_IP6GRE
         case ARPHRD_NONE:  // tun and WireGuard
             return IF_TYPE_TUNNEL;
         default:
