@@ -12,6 +12,7 @@ allowed=(
   "tests/platform/profile_test.cpp"  # forks writer processes to prove cross-process locking
   "tests/log/log_stuck_writer_test.cpp"  # a named pipe nobody reads keeps the log writer stuck
   "tests/support/loopback_http.cpp"  # the tests' own HTTP peer: raw sockets on both targets
+  "tests/support/private_network.cpp"  # a network namespace of the test's own for address changes
 )
 
 while IFS= read -r name; do

@@ -21,6 +21,7 @@
 #include "vxplatform/wprintf.h"
 #include "vxplatform/file.h"
 #include "vxplatform/wininet.h"
+#include "vxplatform/iphlpapi.h"
 // The Winsock names and the system socket headers cannot meet in one
 // translation unit (see winsock.h): a Linux file that includes this header
 // before libcurl or Boost.Asio defines VXP_NO_WINSOCK first.

@@ -8,6 +8,7 @@
 
 #include "platform/posix/errors.h"
 #include "platform/posix/iocp.h"
+#include "platform/posix/socket_events.h"
 
 namespace vxp {
 
@@ -266,6 +267,7 @@ int closesocket(SOCKET s) {
     vxp::SocketRef state = vxp::UnregisterSocket(s);
     if (!state)
         return Fail(WSAENOTSOCK);
+    vxp::ForgetSocketEvents(s);
     std::lock_guard<std::mutex> guard(state->lock);
     state->closed = true;
     if (state->port)
@@ -447,6 +449,8 @@ int WSAIoctl(SOCKET s, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD 
     vxp::SocketRef state = Use(s);
     if (!state)
         return SOCKET_ERROR;
+    if (code == SIO_ADDRESS_LIST_CHANGE)
+        return vxp::RequestAddressListChange(s, *state, overlapped, routine);
     static const GUID kConnectEx = WSAID_CONNECTEX;
     if (code != SIO_GET_EXTENSION_FUNCTION_POINTER || overlapped || routine)
         return Fail(WSAEINVAL);

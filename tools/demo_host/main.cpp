@@ -16,8 +16,9 @@
 #include "vxplatform.h"
 
 using namespace VexloTool;
-bool RunHttpDemo();    // http_demo.cpp
-bool RunSocketDemo();  // net_demo.cpp
+bool RunHttpDemo();     // http_demo.cpp
+bool RunSocketDemo();   // net_demo.cpp
+bool RunMonitorDemo();  // monitor_demo.cpp
 
 namespace {
 
@@ -210,7 +211,7 @@ int main() {
     DestroyWindow(hwnd);
 
     const bool utilitiesOk = RunUtilities();
-    if (!RunSocketDemo())
+    if (!RunSocketDemo() || !RunMonitorDemo())
         return 1;
     const bool ok = exitCode == 0 && !state.failed && state.Done() && utilitiesOk;
     std::printf("demo %s: %d worker callables, %d pool results, %d ticks, one-shot %s\n",

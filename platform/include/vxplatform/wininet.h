@@ -186,3 +186,12 @@ VXP_API int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideChar
 #define ERROR_READ_FAULT 30u
 #define ERROR_HANDLE_EOF 38u
 #define ERROR_FILE_TOO_LARGE 223u
+
+// Connectivity check (network monitor; platform/posix/wininet_check.cpp).
+// Conformance tests: tests/platform/connection_check_test.cpp.
+#define FLAG_ICC_FORCE_CONNECTION 0x00000001u
+// With FLAG_ICC_FORCE_CONNECTION: TRUE when a TCP connection to the URL's
+// host and port can be made now (nothing is sent). No proxy is used.
+// Deviation: a null URL or a call without the flag fails with
+// ERROR_NOT_SUPPORTED; a connection attempt gives up after 20 seconds.
+VXP_API BOOL InternetCheckConnectionW(LPCWSTR lpszUrl, DWORD dwFlags, DWORD dwReserved);

@@ -292,4 +292,46 @@ VXP_API BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key,
 // that moment completes normally.
 VXP_API BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 
+// ---------------------------------------------------------------------------
+// Socket events and address-list-change notification (network monitor).
+// Conformance tests: tests/platform/address_change_test.cpp.
+//
+// Only FD_ADDRESS_LIST_CHANGE can be selected. WSAIoctl(SIO_ADDRESS_LIST_CHANGE)
+// on a non-blocking socket arms one notification and fails with
+// WSAEWOULDBLOCK; the next change of the local IPv4 address list (a netlink
+// socket subscribed to IPv4 address changes, in the network namespace of the
+// thread that first arms) records FD_ADDRESS_LIST_CHANGE and sets the event.
+// Deviation: the blocking and overlapped forms are not provided (WSAEINVAL);
+// an address list that cannot be watched (no netlink) fails with WSAENETDOWN.
+typedef HANDLE WSAEVENT;
+#define WSA_INVALID_EVENT ((WSAEVENT) nullptr)
+#define WSA_WAIT_FAILED WAIT_FAILED
+#define WSA_WAIT_TIMEOUT WAIT_TIMEOUT
+#define WSA_INFINITE INFINITE
+
+#define FD_ADDRESS_LIST_CHANGE_BIT 9
+#define FD_ADDRESS_LIST_CHANGE (1 << FD_ADDRESS_LIST_CHANGE_BIT)
+#define FD_MAX_EVENTS 10
+#define SIO_ADDRESS_LIST_CHANGE 0x28000017u
+
+typedef struct _WSANETWORKEVENTS {
+    long lNetworkEvents;
+    int iErrorCode[FD_MAX_EVENTS];
+} WSANETWORKEVENTS, *LPWSANETWORKEVENTS;
+
+// A manual-reset event, not signalled: an ordinary event handle, so it may be
+// waited on together with other events.
+VXP_API WSAEVENT WSACreateEvent();
+VXP_API BOOL WSACloseEvent(WSAEVENT event);
+VXP_API BOOL WSASetEvent(WSAEVENT event);
+VXP_API BOOL WSAResetEvent(WSAEVENT event);
+// Selects the events of networkEvents for the socket on this event; a new
+// selection replaces the old one, 0 ends it. Other bits fail with WSAEINVAL.
+VXP_API int WSAEventSelect(SOCKET s, WSAEVENT event, long networkEvents);
+// Reports and clears the events recorded since the last call, and resets
+// the event when one is given.
+VXP_API int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS networkEvents);
+VXP_API DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll,
+                                       DWORD milliseconds, BOOL alertable);
+
 #endif  // !_SYS_SOCKET_H && !VXP_NO_WINSOCK
