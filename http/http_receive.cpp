@@ -129,12 +129,16 @@ int CHttpClient::RecvWhole() {
     size_t size = body.size();
     try {
         body.reserve(size + m_contentLength + 1);  // one allocation when announced
+        VxAdviseLargeBuffer(&body[0], body.capacity());
     } catch (const std::bad_alloc&) {
         // Only a hint: an absurd announced length must not fail the run.
     }
     for (;;) {
-        if (body.size() == size)
-            body.resize(size + kWholeBlock);  // beyond the reserve: grows geometrically
+        if (body.size() == size) {
+            // Within the reserve, up to its end; beyond it, geometric growth.
+            const size_t room = body.capacity() - size;
+            body.resize(size + (room ? std::min(room, kWholeBlock) : kWholeBlock));
+        }
         DWORD read = 0;
         const BOOL ok = InternetReadFile(m_hRequest, &body[size],
                                          static_cast<DWORD>(body.size() - size), &read);
