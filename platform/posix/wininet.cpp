@@ -6,8 +6,9 @@
 // tests/platform/wininet_test.cpp.
 //
 // Thread affinity: a handle is driven by one thread at a time; any thread
-// may close it. Lock order: HandleTableLock(), then a root's share locks
-// (taken by libcurl only); neither is held while a call blocks.
+// may close it. Locks: HandleTableLock(), a node's childLock and a root's
+// share locks (taken by libcurl only) are each taken alone, never nested,
+// and none is held while a call blocks or a handle's last reference drops.
 
 // libcurl brings the system socket headers.
 #define VXP_NO_WINSOCK
