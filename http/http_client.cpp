@@ -218,15 +218,17 @@ int CHttpClient::Request(EHttpRequestType type, const wchar_t* url, void* slot) 
         throw CHResultException(E_FAIL);
     if (!SameUrl(m_url, url))
         Close();
-    boost::shared_ptr<RequestSignal> previous;
+    // The host's slot is copied in, and the previous one dies, outside the lock.
+    boost::shared_ptr<RequestSignal> fresh;
+    if (slot) {
+        fresh.reset(new RequestSignal);
+        fresh->connect(*static_cast<const RequestSlot*>(slot));
+    }
     boost::function<void()> hook;
     {
         ScopedLock hold(m_lock->m_sec);
-        if (slot) {
-            previous = m_requestSignal;
-            m_requestSignal.reset(new RequestSignal);
-            m_requestSignal->connect(*static_cast<const RequestSlot*>(slot));
-        }
+        if (fresh)
+            fresh.swap(m_requestSignal);
         m_url = url;
         m_type = type;
         m_errorCode = 0;

@@ -46,21 +46,23 @@ CHttpClient* CHttpFactory::CreateWebRequest() {
 }
 
 void CHttpFactory::ReleaseWebRequest(CHttpClient* request) {
-    ScopedLock hold(m_lock);
     if (!request)
         return;
-    boost::shared_ptr<CCriticalSection> lock = request->m_lock;
-    request->Close();
     {
-        ScopedLock runEnded(lock->m_sec);
+        ScopedLock hold(m_lock);
+        boost::shared_ptr<CCriticalSection> lock = request->m_lock;
+        request->Close();
+        ScopedLock runEnded(lock->m_sec);  // a run in progress has ended
         const auto alive = m_alive.find(request);
         if (alive != m_alive.end()) {
             InterlockedExchange(alive->second.get(), 0);
             m_alive.erase(alive);
         }
-        delete request;
+        m_requests.erase(request);
     }
-    m_requests.erase(request);
+    // Unreachable now (a queued run finds its flag cleared), so it dies
+    // outside every lock: the host's slots and their captures go with it.
+    delete request;
 }
 
 void CHttpFactory::OnRequest(CHttpClient* request) {

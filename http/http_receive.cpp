@@ -1,5 +1,7 @@
 // http_receive.cpp: CHttpClient: reading the response (status, headers,
 // body) and posting the three notices to the window thread.
+#include <algorithm>
+#include <new>
 #include <vector>
 
 #include "VexloTool/HttpClient.h"
@@ -12,6 +14,8 @@ namespace {
 
 const unsigned long kHeaderModifiers = HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE;
 const DWORD kChunkSize = 8192;
+// Reads of a kept body, when its length was not announced.
+const size_t kWholeBlock = 256 * 1024;
 const DWORD kFirstHeaderBuffer = 2048;
 
 // Pieces between delimiters; after the last delimiter the rest counts only
@@ -31,7 +35,8 @@ template <class Signal>
 void ReplaceSignal(boost::shared_ptr<Signal>& member, void* slot, CCriticalSection& lock) {
     if (!slot)
         return;
-    boost::shared_ptr<Signal> fresh(new Signal), previous;  // previous dies after the lock
+    boost::shared_ptr<Signal> fresh(new Signal),
+        previous;  // previous dies after the lock
     fresh->connect(*static_cast<const typename Signal::slot_type*>(slot));
     ScopedLock hold(lock.m_sec);
     previous.swap(member);
@@ -90,14 +95,20 @@ void CHttpClient::ParseHeader() {
 int CHttpClient::RecvResponse() {
     if (!m_hRequest)
         return 0;
-    std::vector<char> buffer;
     try {
-        buffer.assign(kChunkSize, 0);
+        return m_recvSignal ? RecvChunks() : RecvWhole();
     } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        m_errorCode = ERROR_NOT_ENOUGH_MEMORY;
+        DoRecvCallback(nullptr, 0);
         return 0;
     }
-    if (!m_recvSignal && m_contentLength)
-        m_rspContent.reserve(m_rspContent.size() + m_contentLength);  // one allocation when announced
+}
+
+// With a receive slot: the body goes to the window thread in 8192-byte
+// chunks and is not kept.
+int CHttpClient::RecvChunks() {
+    std::vector<char> buffer(kChunkSize);
     for (;;) {
         DWORD read = 0;
         if (!InternetReadFile(m_hRequest, buffer.data(), kChunkSize, &read)) {
@@ -105,12 +116,40 @@ int CHttpClient::RecvResponse() {
             DoRecvCallback(nullptr, 0);
             return 0;
         }
-        if (m_recvSignal)
-            DoRecvCallback(buffer.data(), read);
-        else if (read)
-            m_rspContent.append(buffer.data(), read);
+        DoRecvCallback(buffer.data(), read);
         if (read == 0)
             return 1;
+    }
+}
+
+// Without one: the body is kept, read straight into the object's buffer in
+// large blocks. Each byte is zero-filled once, in a block still in cache.
+int CHttpClient::RecvWhole() {
+    std::string& body = m_rspContent;
+    size_t size = body.size();
+    try {
+        body.reserve(size + m_contentLength + 1);  // one allocation when announced
+        VxAdviseLargeBuffer(&body[0], body.capacity());
+    } catch (const std::bad_alloc&) {
+        // Only a hint: an absurd announced length must not fail the run.
+    }
+    for (;;) {
+        if (body.size() == size) {
+            // Within the reserve, up to its end; beyond it, geometric growth.
+            const size_t room = body.capacity() - size;
+            body.resize(size + (room ? std::min(room, kWholeBlock) : kWholeBlock));
+        }
+        DWORD read = 0;
+        const BOOL ok = InternetReadFile(m_hRequest, &body[size],
+                                         static_cast<DWORD>(body.size() - size), &read);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        size += read;
+        if (ok && read)
+            continue;
+        body.resize(size);
+        if (!ok)
+            m_errorCode = error;
+        return ok ? 1 : 0;
     }
 }
 

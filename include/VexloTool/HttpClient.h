@@ -148,6 +148,8 @@ private:
     };
 
     void CopyFrom(const CHttpClient& other);
+    int RecvChunks();
+    int RecvWhole();
     bool AddRequestHeaders();
     static tagHttpHeader HeaderAt(const std::vector<HeaderEntry>& list, int index);
 

@@ -3,7 +3,8 @@
 //
 // Threads: any host thread calls CreateWebRequest, ReleaseWebRequest, Init
 // and UnInit; pool workers perform the runs. Locks: the registry lock is
-// taken before a request object's lock, never after; no slot runs under it.
+// taken before a request object's lock (then the dispatcher's), never after;
+// no slot runs, and no object or slot capture is destroyed, under either.
 #pragma once
 
 #include <map>

@@ -1,6 +1,9 @@
-// extras.cpp: helpers without a Win32 name (thread naming).
+// extras.cpp: helpers without a Win32 name (thread naming, large buffers).
 // Conformance tests: tests/platform/extras_test.cpp.
 #include <pthread.h>
+#include <sys/mman.h>
+
+#include <cstdint>
 
 #include <cstring>
 
@@ -29,4 +32,13 @@ void VxSetThreadName(DWORD threadId, const char* name) {
     if (thread && !thread->ended && thread->pthreadKnown) {
         pthread_setname_np(thread->pthread, buffer);
     }
+}
+
+void VxAdviseLargeBuffer(void* data, size_t size) {
+    const uintptr_t kLargePage = uintptr_t(2) << 20;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
+    const uintptr_t end = (start + size) & ~(kLargePage - 1);
+    if (data && end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }

@@ -6,8 +6,9 @@
 // tests/platform/wininet_test.cpp.
 //
 // Thread affinity: a handle is driven by one thread at a time; any thread
-// may close it. Lock order: HandleTableLock(), then a root's share locks
-// (taken by libcurl only); neither is held while a call blocks.
+// may close it. Locks: HandleTableLock(), a node's childLock and a root's
+// share locks (taken by libcurl only) are each taken alone, never nested,
+// and none is held while a call blocks or a handle's last reference drops.
 
 // libcurl brings the system socket headers.
 #define VXP_NO_WINSOCK
@@ -120,8 +121,12 @@ struct Transfer {
     std::string block;  // response header block, CR LF lines
     bool headersFinal = false;
     long status = 0;
-    std::string body;  // arrived, not yet read
+    std::string body;  // arrived beyond the reader's buffer, not yet read
     size_t bodyPos = 0;
+    // The buffer of the InternetReadFile call waiting now: the body is copied
+    // straight into it, and only what does not fit is kept in `body`.
+    char* reader = nullptr;
+    size_t readerRoom = 0, readerFilled = 0;
     bool started = false, done = false;
     CURLcode result = CURLE_OK;
     bool headerTooLarge = false;
@@ -315,13 +320,19 @@ size_t OnBody(char* data, size_t size, size_t count, void* self) {
     if (r.closed)
         return 0;
     Transfer& t = r.transfer;
+    const size_t length = size * count;
+    size_t direct = 0;
     if (t.bodyPos == t.body.size()) {
         t.body.clear();
         t.bodyPos = 0;
+        direct = std::min(length, t.readerRoom - t.readerFilled);
+        if (direct)
+            memcpy(t.reader + t.readerFilled, data, direct);
+        t.readerFilled += direct;
     }
-    t.body.append(data, size * count);
+    t.body.append(data + direct, length - direct);
     t.headersFinal = true;
-    return size * count;
+    return length;
 }
 
 size_t OnUpload(char* buffer, size_t size, size_t count, void* self) {
@@ -355,7 +366,8 @@ int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Request*>(self)->closed ? 1 : 0;
 }
 
-// ---- driving a transfer ------------------------------------------------------
+// ---- driving a transfer
+// ------------------------------------------------------
 
 DWORD TransferError(const Request& r) {
     const Transfer& t = r.transfer;
@@ -647,7 +659,8 @@ bool RequestContentLength(const Request& r, curl_off_t& length) {
 
 }  // namespace
 
-// ---- the API ---------------------------------------------------------------------
+// ---- the API
+// ---------------------------------------------------------------------
 
 HINTERNET InternetOpenW(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass, DWORD) {
     InitCurlOnce();
@@ -953,13 +966,22 @@ BOOL InternetReadFile(HINTERNET handle, LPVOID buffer, DWORD wanted, LPDWORD rea
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     if (wanted == 0)
         return TRUE;
-    if (!Drive(*r, [&] { return t.bodyPos < t.body.size(); })) {
-        const DWORD error = GetLastError();
-        return error == ERROR_SUCCESS ? TRUE : Fail(error);  // ERROR_SUCCESS: end of body
+    if (t.bodyPos < t.body.size()) {  // kept from an earlier call
+        const size_t n = std::min<size_t>(wanted, t.body.size() - t.bodyPos);
+        memcpy(buffer, t.body.data() + t.bodyPos, n);
+        t.bodyPos += n;
+        *read = static_cast<DWORD>(n);
+        return TRUE;
     }
-    const size_t n = std::min<size_t>(wanted, t.body.size() - t.bodyPos);
-    memcpy(buffer, t.body.data() + t.bodyPos, n);
-    t.bodyPos += n;
-    *read = static_cast<DWORD>(n);
-    return TRUE;
+    t.reader = static_cast<char*>(buffer);
+    t.readerRoom = wanted;
+    t.readerFilled = 0;
+    const bool ok = Drive(*r, [&] { return t.readerFilled != 0; });
+    const DWORD error = GetLastError();
+    *read = static_cast<DWORD>(t.readerFilled);
+    t.reader = nullptr;
+    t.readerRoom = t.readerFilled = 0;
+    if (ok || error == ERROR_SUCCESS)  // ERROR_SUCCESS: end of body
+        return TRUE;
+    return *read ? TRUE : Fail(error);
 }

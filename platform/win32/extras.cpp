@@ -54,3 +54,6 @@ void VxSetThreadName(DWORD threadId, const char* name) {
     RaiseThreadNameException(threadId, name);
     SetDescription(threadId, name);
 }
+
+// Large pages need a privilege hosts rarely hold; the hint has no effect.
+void VxAdviseLargeBuffer(void*, size_t) {}

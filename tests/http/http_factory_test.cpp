@@ -1,6 +1,7 @@
 // CHttpFactory: asynchronous runs on the pool, release and UnInit while runs
 // are queued or blocked, and what Reset and copies do to the run hook.
 #include <atomic>
+#include <memory>
 
 #include "http/http_fixture.h"
 
@@ -141,6 +142,36 @@ TEST_F(HttpFactoryTest, ReleasesRacingQueuedRunsAreSafe) {
     }
     vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_LE(completions.load(), 40);
+}
+
+// A slot capture that dies with the object it was given to: on its way
+// out it has another thread use the factory. Released under the registry
+// lock, that thread would wait until the release returned.
+TEST_F(HttpFactoryTest, ReleasedObjectsSlotsDieOutsideTheRegistryLock) {
+    struct Witness {
+        CHttpFactory* factory;
+        std::atomic<bool>* reached;
+        std::unique_ptr<vxtest::TestThread>* user;
+        ~Witness() {
+            auto entered = std::make_shared<vxtest::Event>();
+            CHttpFactory* f = factory;
+            user->reset(new vxtest::TestThread([f, entered] {
+                f->ReleaseWebRequest(f->CreateWebRequest());
+                entered->Set();
+                return 0u;
+            }));
+            *reached = entered->WaitSet(3000);
+        }
+    };
+    std::atomic<bool> reached{false};
+    std::unique_ptr<vxtest::TestThread> user;
+    CHttpClient* request = factory().CreateWebRequest();
+    std::shared_ptr<Witness> witness(new Witness{&factory(), &reached, &user});
+    request->SetRecvCallbck([witness](unsigned long, unsigned long, const char*, unsigned int) {});
+    witness.reset();
+    factory().ReleaseWebRequest(request);
+    ASSERT_TRUE(user && user->Join());
+    EXPECT_TRUE(reached) << "the capture died under the registry lock";
 }
 
 }  // namespace

@@ -114,31 +114,97 @@ TEST_F(HttpFaults, UnknownRequestTypeFailsWithoutSending) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
-TEST_F(HttpFaults, CloseFromAnotherThreadEndsABlockedRun) {
-    if (vxtest::RunningUnderWine())
-        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
-    vxtest::Event headSent;
-    LoopbackHttpServer stall([&](LoopbackConnection& connection) {
+// A peer that stalls before its headers or mid-body.
+LoopbackHttpServer::Handler Stall(bool midBody, vxtest::Event& stalled) {
+    return [midBody, &stalled](LoopbackConnection& connection) {
         HttpRequestSeen request;
-        if (connection.ReadRequest(request) &&
-            connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nabc")) {
-            headSent.Set();
+        if (!connection.ReadRequest(request))
+            return;
+        if (!midBody || connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nabc")) {
+            stalled.Set();
             connection.Stall();
         }
-    });
-    CHttpClient client;
-    Notices notices;
-    int result = -1;
-    vxtest::TestThread runner([&] {
-        result = client.Request(eHttpGet, stall.Url("/").c_str(), notices.Completion());
-        return 0u;
-    });
-    ASSERT_TRUE(headSent.WaitSet());
-    client.Close();
-    ASSERT_TRUE(runner.Join());
-    EXPECT_EQ(result, 0);
-    EXPECT_NE(client.GetErrorCode(), 0u);
-    ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+    };
+}
+
+// Close or Reset from another thread while the run is blocked on a stalled
+// peer: the run fails promptly with one completion, and after a Reset the
+// object is as new.
+TEST_F(HttpFaults, HostEndsABlockedRunFromAnotherThread) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): a call blocked on a closed handle waits for the peer";
+    struct Case {
+        const char* what;
+        bool midBody, withSlot, reset;
+    } cases[] = {
+        {"Close before the headers", false, false, false},
+        {"Close mid-body, receive slot", true, true, false},
+        {"Reset before the headers", false, true, true},
+        {"Reset mid-body", true, false, true},
+        {"Reset mid-body, receive slot", true, true, true},
+    };
+    for (const Case& c : cases) {
+        vxtest::Event stalled;
+        LoopbackHttpServer stall(Stall(c.midBody, stalled));
+        ClientProbe client;
+        Notices notices;
+        if (c.withSlot)
+            notices.Connect(client);
+        int result = -1;
+        vxtest::TestThread runner([&] {
+            result = client.Request(eHttpGet, stall.Url("/").c_str(), notices.Completion());
+            return 0u;
+        });
+        ASSERT_TRUE(stalled.WaitSet()) << c.what;
+        if (c.reset)
+            client.Reset();  // returns once the run has ended
+        else
+            client.Close();
+        ASSERT_TRUE(runner.Join()) << c.what;
+        EXPECT_EQ(result, 0) << c.what;
+        EXPECT_FALSE(client.HasHandles()) << c.what;
+        ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; })) << c.what;
+        vxtest::PumpPending();
+        EXPECT_EQ(notices.results.size(), 1u) << c.what;
+        EXPECT_NE(notices.results[0].first, 0u) << c.what;
+        if (c.reset) {
+            EXPECT_EQ(client.GetErrorCode(), 0u) << c.what;
+            EXPECT_STREQ(client.GetRequestUrl(), L"") << c.what;
+        } else {
+            EXPECT_EQ(client.GetErrorCode(), notices.results[0].first) << c.what;
+        }
+    }
+}
+
+// A peer that stops sending ends the run with the receive time-out's error
+// (Windows' default is 30 s; the probe opens its root handle with 300 ms).
+TEST_F(HttpFaults, StalledPeerEndsTheRunWithTheTimeout) {
+    if (vxtest::RunningUnderWine())
+        GTEST_SKIP() << "Deviation (Wine): the receive time-out does not bound a stalled read";
+    for (bool midBody : {false, true}) {
+        for (bool withSlot : {false, true}) {
+            vxtest::Event stalled;
+            LoopbackHttpServer stall(Stall(midBody, stalled));
+            const std::wstring url = stall.Url("/");
+            ClientProbe client;
+            Notices notices;
+            if (withSlot)
+                notices.Connect(client);
+            client.OpenRootWithReceiveTimeout(url.c_str(), 300);
+            EXPECT_EQ(client.Request(eHttpGet, url.c_str(), notices.Completion()), 0);
+            EXPECT_EQ(client.GetErrorCode(), static_cast<unsigned long>(ERROR_INTERNET_TIMEOUT))
+                << midBody << withSlot;
+            EXPECT_FALSE(client.HasHandles());
+            ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+            vxtest::PumpPending();
+            EXPECT_EQ(notices.results.size(), 1u);
+            if (withSlot && midBody) {
+                ASSERT_FALSE(notices.chunks.empty());
+                EXPECT_EQ(notices.chunks.back().error,
+                          static_cast<unsigned long>(ERROR_INTERNET_TIMEOUT));
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -17,11 +17,13 @@ const HttpPeers& HttpPeers::Get() {
             path = "Z:" + path;  // a Unix path, seen through Wine's drive Z:
 #endif
         if (FILE* file = fopen(path.c_str(), "r")) {
-            unsigned int plain = 0, tls = 0, python = 0;
-            if (fscanf(file, "nginx=%u nginx_tls=%u python=%u", &plain, &tls, &python) == 3) {
+            unsigned int plain = 0, tls = 0, python = 0, pythonTls = 0;
+            if (fscanf(file, "nginx=%u nginx_tls=%u python=%u python_tls=%u", &plain, &tls, &python,
+                       &pythonTls) == 4) {
                 found.nginx = static_cast<unsigned short>(plain);
                 found.nginxTls = static_cast<unsigned short>(tls);
                 found.python = static_cast<unsigned short>(python);
+                found.pythonTls = static_cast<unsigned short>(pythonTls);
             }
             fclose(file);
         }

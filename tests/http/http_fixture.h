@@ -21,7 +21,7 @@ namespace vxtest {
 
 // Ports of the peers started by tests/http/peers.sh; 0 when not started.
 struct HttpPeers {
-    unsigned short nginx = 0, nginxTls = 0, python = 0;
+    unsigned short nginx = 0, nginxTls = 0, python = 0, pythonTls = 0;
     static const HttpPeers& Get();
     static std::wstring Url(unsigned short port, const std::string& path, bool tls = false);
 };
@@ -60,6 +60,13 @@ public:
     using CHttpClient::ParseHeader;
     void SetRawHeader(const std::wstring& text) { m_rawRspHeader = text; }
     bool HasHandles() const { return m_hRoot || m_hConnect || m_hRequest; }
+    // Opens the root handle for `url` ahead of the run, with a short receive
+    // time-out, so a stalled peer ends the run quickly.
+    void OpenRootWithReceiveTimeout(const wchar_t* url, DWORD ms) {
+        m_url = url;
+        m_hRoot = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        InternetSetOptionW(m_hRoot, INTERNET_OPTION_RECEIVE_TIMEOUT, &ms, sizeof ms);
+    }
     std::string Content() const {
         unsigned int size = 0;
         const char* data = GetRspContent(size);

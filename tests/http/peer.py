@@ -5,14 +5,22 @@ POST /upload  parses the multipart/form-data body with the standard
               library's email parser and answers with what it found (JSON).
 GET /echo     answers with the request's header block as the body.
 GET /slow     sends 8 chunks of 1000 bytes, 50 ms apart.
+GET /tls-connections  how many connections the TLS server has accepted.
+The TLS server (certificate and key from the command line) answers the
+same requests and counts its connections, failed handshakes included.
 """
 import email.parser
 import email.policy
 import http.server
 import json
+import ssl
 import sys
+import threading
 import time
 import zlib
+
+TLS_CONNECTIONS = 0
+TLS_LOCK = threading.Lock()
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -31,6 +39,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         if self.path.startswith("/echo"):
             self.reply(str(self.headers).encode("latin-1"))
+        elif self.path.startswith("/tls-connections"):
+            with TLS_LOCK:
+                self.reply(str(TLS_CONNECTIONS).encode())
         elif self.path.startswith("/slow"):
             self.send_response(200)
             self.send_header("Content-Length", "8000")
@@ -69,10 +80,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(json.dumps(answer, sort_keys=True).encode(), content_type="application/json")
 
 
+class CountingTlsServer(http.server.ThreadingHTTPServer):
+    def __init__(self, certificate, key):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(certificate, key)
+
+    def get_request(self):
+        global TLS_CONNECTIONS
+        sock, address = self.socket.accept()
+        with TLS_LOCK:
+            TLS_CONNECTIONS += 1
+        sock.settimeout(10)
+        try:
+            tls = self.context.wrap_socket(sock, server_side=True)
+        except OSError:
+            sock.close()
+            raise
+        tls.settimeout(None)
+        return tls, address
+
+
 def main():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    tls = CountingTlsServer(sys.argv[2], sys.argv[3])
+    threading.Thread(target=tls.serve_forever, daemon=True).start()
     with open(sys.argv[1] + ".tmp", "w") as f:
-        f.write(str(server.server_address[1]))
+        f.write("%d %d\n" % (server.server_address[1], tls.server_address[1]))
     import os
     os.replace(sys.argv[1] + ".tmp", sys.argv[1])
     server.serve_forever()

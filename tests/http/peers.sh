@@ -73,12 +73,13 @@ http {
 CONF
 setsid "$nginx_bin" -c "$dir/nginx.conf" -p "$dir" >"$dir/nginx.out" 2>&1 </dev/null &
 rm -f "$dir/python.port"
-setsid python3 "$here/peer.py" "$dir/python.port" >"$dir/python.out" 2>&1 </dev/null &
+setsid python3 "$here/peer.py" "$dir/python.port" "$dir/cert.pem" "$dir/key.pem" >"$dir/python.out" 2>&1 </dev/null &
 echo $! > "$dir/python.pid"
 for _ in $(seq 1 100); do
   if [ -s "$dir/python.port" ] && [ -s "$dir/nginx.pid" ] &&
      curl -fs -o /dev/null "http://127.0.0.1:$plain/small.txt" --noproxy '*'; then
-    echo "nginx=$plain nginx_tls=$tls python=$(cat "$dir/python.port")" > "$dir/ports"
+    read -r python python_tls < "$dir/python.port" || true
+    echo "nginx=$plain nginx_tls=$tls python=$python python_tls=$python_tls" > "$dir/ports"
     cat "$dir/ports"
     exit 0
   fi

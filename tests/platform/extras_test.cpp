@@ -75,4 +75,19 @@ TEST(ThreadName, LongNamesAndUnknownIdsAreHarmless) {
     release.Set();
 }
 
+// The large-buffer hint never changes contents, whatever the range's shape.
+TEST(LargeBuffer, HintLeavesContentsAsTheyAre) {
+    std::string buffer(5u << 20, '\0');
+    for (size_t i = 0; i < buffer.size(); ++i)
+        buffer[i] = static_cast<char>(i * 31);
+    const std::string before = buffer;
+    struct Case {
+        size_t offset, size;
+    } cases[] = {{0, buffer.size()}, {1, 4096}, {12345, (2u << 20) + 7}, {0, 0}};
+    for (const Case& c : cases)
+        VxAdviseLargeBuffer(&buffer[c.offset], c.size);
+    VxAdviseLargeBuffer(nullptr, 1u << 30);
+    EXPECT_TRUE(buffer == before);
+}
+
 }  // namespace

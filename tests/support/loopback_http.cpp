@@ -99,7 +99,8 @@ bool LoopbackConnection::Fill() {
     return false;
 }
 
-bool LoopbackConnection::ReadRequest(HttpRequestSeen& request) {
+bool LoopbackConnection::ReadRequest(HttpRequestSeen& request,
+                                     const std::function<void()>& beforeBody) {
     size_t end;
     while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
         if (!Fill())
@@ -109,6 +110,8 @@ bool LoopbackConnection::ReadRequest(HttpRequestSeen& request) {
     pending_.erase(0, end + 4);
     const std::string length = request.Header("Content-Length");
     const size_t bodyLength = length.empty() ? 0 : std::stoul(length);
+    if (beforeBody)
+        beforeBody();
     while (pending_.size() < bodyLength) {
         if (!Fill())
             return false;

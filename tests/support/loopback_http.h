@@ -29,8 +29,9 @@ public:
     LoopbackConnection(uintptr_t socket, LoopbackHttpServer& server);
     ~LoopbackConnection();
 
-    // False when the peer closed or the server is stopping.
-    bool ReadRequest(HttpRequestSeen& request);
+    // False when the peer closed or the server is stopping. `beforeBody`
+    // runs once the head has arrived, before any of the body is read.
+    bool ReadRequest(HttpRequestSeen& request, const std::function<void()>& beforeBody = {});
     bool Send(const std::string& bytes);
     // Waits (without reading) until the server stops or the peer closes.
     void Stall();

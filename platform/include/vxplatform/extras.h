@@ -27,6 +27,13 @@
 VXP_API int VxGetMessageQueueFd();
 #endif
 
+// Hints that a large buffer about to be filled whole should be backed by
+// large pages, so first touching it costs a few faults rather than one per
+// 4 KiB page (on virtual machines these dominate filling a fresh buffer).
+// Only a hint: the contents stay as they are and a refusal is silent.
+// Linux: the 2 MiB-aligned middle of the range; Windows: no effect.
+VXP_API void VxAdviseLargeBuffer(void* data, size_t size);
+
 // Names a thread for debuggers and system tools; no effect on anything else.
 // Linux: threads created by the layer and the calling thread, up to 15 bytes
 // of the name (the kernel's limit). Windows: the debugger convention, and
