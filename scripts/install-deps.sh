@@ -14,6 +14,7 @@ packages=(
   iproute2 util-linux
   nginx-light python3 openssl curl  # HTTP suite peers (tests/http/peers.sh)
   socat  # sockets: peers the socket tests and the demo start on loopback
+  qtbase5-dev libglib2.0-dev  # event-loop peers: benchmarks and integration examples
 )
 
 sudo_cmd=()
