@@ -21,16 +21,19 @@ else()
   set(VX_PLATFORM_LIBS Threads::Threads)
   find_package(CURL QUIET)
   if(CURL_FOUND)
-    list(APPEND VX_PLATFORM_LIBS CURL::libcurl)
+    # Private to the shared library: hosts never see libcurl.
+    list(APPEND VX_PLATFORM_LIBS $<BUILD_INTERFACE:CURL::libcurl>)
   endif()
 endif()
 
 add_library(VexloTool SHARED ${VX_LIBRARY_SOURCES} ${VX_PLATFORM_SOURCES})
 target_include_directories(VexloTool
-  PUBLIC ${CMAKE_SOURCE_DIR}/include
+  PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
   PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(VexloTool PRIVATE VEXLOTOOL_BUILD)
-target_link_libraries(VexloTool PUBLIC vx_platform_headers vx_boost ${VX_PLATFORM_LIBS}
+# The installed package states its own interface (cmake/Install.cmake).
+target_link_libraries(VexloTool
+  PUBLIC $<BUILD_INTERFACE:vx_platform_headers> $<BUILD_INTERFACE:vx_boost> ${VX_PLATFORM_LIBS}
   PRIVATE vx_warnings)
 set_target_properties(VexloTool PROPERTIES PREFIX "" OUTPUT_NAME VexloTool)
 if(NOT WIN32)

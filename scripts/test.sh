@@ -36,6 +36,7 @@ run_preset() {
     linux-fuzz) bash scripts/fuzz-replay.sh build/linux-fuzz ;;
     *) bash scripts/offline.sh ctest --preset "$preset" -j "$jobs" ;;
   esac
+  case "$preset" in linux | windows-*) bash scripts/check-consumer.sh "build/$preset" "$preset" ;; esac
 }
 
 bash scripts/check-platform.sh
