@@ -1,13 +1,14 @@
-// Crc32.h: CRC-32 of byte buffers (reflected polynomial 0xEDB88320, as in IEEE 802.3 and zlib).
+/// @file
+/// Crc32.h: CRC-32 of byte buffers (reflected polynomial 0xEDB88320, as in IEEE 802.3 and zlib).
 #pragma once
 
 #include "VexloTool/Export.h"
 
 namespace VexloTool {
 
-// Thread affinity: one object serves one thread at a time; distinct objects may
-// compute in parallel, sharing only the constant table.
-// Locks: one process-wide lock, taken only to publish the table pointer once.
+/// Thread affinity: one object serves one thread at a time; distinct objects may
+/// compute in parallel, sharing only the constant table.
+/// Locks: one process-wide lock, taken only to publish the table pointer once.
 class VEXLOTOOL_API CCrc32 {
 public:
     CCrc32();
@@ -15,8 +16,8 @@ public:
     ~CCrc32();
     CCrc32& operator=(const CCrc32& other);
 
-    // CRC-32 of the buffer; each call is a complete computation and leaves the
-    // object ready for the next one. A null or empty buffer gives 0.
+    /// CRC-32 of the buffer; each call is a complete computation and leaves the
+    /// object ready for the next one. A null or empty buffer gives 0.
     unsigned int GetCrc32(const unsigned char* data, unsigned int length);
 
 private:

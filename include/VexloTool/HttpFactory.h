@@ -1,10 +1,11 @@
-// HttpFactory.h: makes CHttpClient requests asynchronous: objects it creates
-// run their requests on CThreadPool workers, and report on the window thread.
-//
-// Threads: any host thread calls CreateWebRequest, ReleaseWebRequest, Init
-// and UnInit; pool workers perform the runs. Locks: the registry lock is
-// taken before a request object's lock (then the dispatcher's), never after;
-// no slot runs, and no object or slot capture is destroyed, under either.
+/// @file
+/// HttpFactory.h: makes CHttpClient requests asynchronous: objects it creates
+/// run their requests on CThreadPool workers, and report on the window thread.
+///
+/// Threads: any host thread calls CreateWebRequest, ReleaseWebRequest, Init
+/// and UnInit; pool workers perform the runs. Locks: the registry lock is
+/// taken before a request object's lock (then the dispatcher's), never after;
+/// no slot runs, and no object or slot capture is destroyed, under either.
 #pragma once
 
 #include <map>
@@ -20,22 +21,24 @@ namespace VexloTool {
 
 VEXLOTOOL_SINGLETON(CHttpFactory);
 
+/// The process-wide factory of asynchronous requests; the host calls UnInit
+/// before it stops the pool and the dispatcher.
 class VEXLOTOOL_API CHttpFactory : public SingletonImpl<CHttpFactory, 0> {
 public:
     ~CHttpFactory() override;
 
-    // Lets hook calls queue runs again (the initial state).
+    /// Lets hook calls queue runs again (the initial state).
     void Init();
-    // Stops queuing, fails runs in progress promptly (each still sends its
-    // completion notice) and forgets every object; the objects stay valid
-    // until each is passed to ReleaseWebRequest.
+    /// Stops queuing, fails runs in progress promptly (each still sends its
+    /// completion notice) and forgets every object; the objects stay valid
+    /// until each is passed to ReleaseWebRequest.
     void UnInit();
 
-    // A new object whose Request returns 1 at once and runs on the pool.
-    // The factory owns it: hand it back to ReleaseWebRequest, never delete it.
+    /// A new object whose Request returns 1 at once and runs on the pool.
+    /// The factory owns it: hand it back to ReleaseWebRequest, never delete it.
     CHttpClient* CreateWebRequest();
-    // Fails a run in progress promptly, waits for it to end, and destroys the
-    // object; a queued run of it never starts. Null does nothing.
+    /// Fails a run in progress promptly, waits for it to end, and destroys the
+    /// object; a queued run of it never starts. Null does nothing.
     void ReleaseWebRequest(CHttpClient* request);
 
 private:

@@ -1,11 +1,12 @@
-// NetworkMonitorWrapper.h: the process-wide network availability monitor.
-//
-// Threads: Init, UnInit and SetCheckUrl by the host, in pairs and not
-// concurrently with each other; Connect between Init and UnInit from any
-// thread; IsNetAvailable from any thread at any time. One monitor thread,
-// named "network", runs the connection checks and calls every slot.
-// Locks: none of its own; the signal's mutex guards its slot list. Slots run
-// under no library lock.
+/// @file
+/// NetworkMonitorWrapper.h: the process-wide network availability monitor.
+///
+/// Threads: Init, UnInit and SetCheckUrl by the host, in pairs and not
+/// concurrently with each other; Connect between Init and UnInit from any
+/// thread; IsNetAvailable from any thread at any time. One monitor thread,
+/// named "network", runs the connection checks and calls every slot.
+/// Locks: none of its own; the signal's mutex guards its slot list. Slots run
+/// under no library lock.
 #pragma once
 
 #include <atomic>
@@ -23,43 +24,43 @@ namespace VexloTool {
 
 VEXLOTOOL_SINGLETON(CNetworkMonitorWrapper);
 
-// Checks whether an HTTP connection to the check URL can be made (a real
-// connection attempt, no request sent) at Init, whenever the local IPv4
-// address list changes, and every 10 seconds; reports the answer to slots.
+/// Checks whether an HTTP connection to the check URL can be made (a real
+/// connection attempt, no request sent) at Init, whenever the local IPv4
+/// address list changes, and every 10 seconds; reports the answer to slots.
 class VEXLOTOOL_API CNetworkMonitorWrapper : public SingletonImpl<CNetworkMonitorWrapper, 0> {
 public:
     typedef boost::signals2::signal<void(bool)> NetworkSignal;
-    // slot<void(bool), boost::function<void(bool)>>: the one-argument slot type.
+    /// slot<void(bool), boost::function<void(bool)>>: the one-argument slot type.
     typedef NetworkSignal::slot_type NetworkSlot;
 
-    // The URL checked unless SetCheckUrl names another.
+    /// The URL checked unless SetCheckUrl names another.
     static const wchar_t* const kCheckUrl;
-    // Seconds between two checks when no address change comes.
+    /// Seconds between two checks when no address change comes.
     static const DWORD kRecheckIntervalMs = 10000;
 
-    // Does not stop the thread: the host calls UnInit first.
+    /// Does not stop the thread: the host calls UnInit first.
     ~CNetworkMonitorWrapper() override;
 
-    // Starts monitoring with an empty slot list. The first answer replaces
-    // the flag without a signal. Not while monitoring.
+    /// Starts monitoring with an empty slot list. The first answer replaces
+    /// the flag without a signal. Not while monitoring.
     void Init();
-    // Stops the thread (a bounded wait of about 3 s that pumps the caller's
-    // messages; a thread stuck in a check is then terminated) and
-    // disconnects every slot. Does nothing when not monitoring.
+    /// Stops the thread (a bounded wait of about 3 s that pumps the caller's
+    /// messages; a thread stuck in a check is then terminated) and
+    /// disconnects every slot. Does nothing when not monitoring.
     void UnInit();
 
-    // Adds a slot, called on the monitor thread with the new answer after
-    // each address-list change and after each 10-second check whose answer
-    // differs. Ignored outside Init/UnInit.
+    /// Adds a slot, called on the monitor thread with the new answer after
+    /// each address-list change and after each 10-second check whose answer
+    /// differs. Ignored outside Init/UnInit.
     void Connect(const NetworkSlot& slot);
-    void Connect(const void* slot);  // a NetworkSlot*
+    void Connect(const void* slot);  ///< a NetworkSlot*
 
-    // The last answer; true until the first check completes.
+    /// The last answer; true until the first check completes.
     bool IsNetAvailable();
 
-    // Points the check at another HTTP URL (a host's own endpoint, a
-    // loopback server in tests); null restores kCheckUrl. Takes effect at
-    // the next Init.
+    /// Points the check at another HTTP URL (a host's own endpoint, a
+    /// loopback server in tests); null restores kCheckUrl. Takes effect at
+    /// the next Init.
     void SetCheckUrl(const wchar_t* url);
 
     CNetworkMonitorWrapper(const CNetworkMonitorWrapper&) = delete;
