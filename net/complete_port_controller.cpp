@@ -3,6 +3,7 @@
 #include "VexloTool/CompletePortController.h"
 
 #include <cstring>
+#include <memory>
 
 #include "core/callback_marshal.h"
 #include "core/scoped_lock.h"
@@ -14,6 +15,10 @@ namespace {
 
 // How long uninit waits for the cancelled operations to hand back their records.
 constexpr DWORD kReclaimBoundMs = 3000;
+// The controller lock is held across socket system calls and posts, far
+// longer than a spin can bridge: spinning waiters only take the processor
+// from the holder.
+constexpr DWORD kControllerSpinCount = 200;
 
 SOCKET AsSocket(unsigned int sock) {
     return static_cast<SOCKET>(sock);
@@ -40,11 +45,107 @@ tagSocketSignals CopySignals(const tagSocketSignals& entry) {
     return copy;
 }
 
+// A signal worth posting to: one with a slot. The slots of a socket are
+// fixed when it is registered, so an empty signal stays empty.
+template <class Signal>
+bool Wanted(const boost::shared_ptr<Signal>& signal) {
+    return signal && !signal->empty();
+}
+
+}  // namespace
+
+// Buffers of finished records, reused by the next ones: allocating and
+// freeing 32-64 KiB per chunk across threads makes the allocator return and
+// fault in pages for every chunk. Receive buffers are kept apart, all of
+// the receive size, so that reusing one neither grows nor clears it. Its
+// lock is a leaf.
+class CBufferPool {
+public:
+    enum Kind { kReceive = 0, kSend = 1 };
+
+    CBufferPool() { InitializeCriticalSectionAndSpinCount(&m_lock, kLockSpinCount); }
+    ~CBufferPool() { DeleteCriticalSection(&m_lock); }
+    CBufferPool(const CBufferPool&) = delete;
+    CBufferPool& operator=(const CBufferPool&) = delete;
+
+    // A buffer of any size and content, empty when none is kept.
+    std::string Take(Kind kind) {
+        std::string buffer;
+        ScopedLock guard(m_lock);
+        std::vector<std::string>& free = m_free[kind];
+        if (!free.empty()) {
+            buffer.swap(free.back());
+            free.pop_back();
+            m_bytes -= buffer.capacity();
+        }
+        return buffer;
+    }
+    // Keeps the buffer unless it is small, very large or the pool is full;
+    // a buffer not kept is freed after the lock is left.
+    void Give(Kind kind, std::string& buffer) {
+        const size_t capacity = buffer.capacity();
+        if (capacity < kMinBytes || capacity > kMaxBufferBytes)
+            return;
+        if (kind == kReceive && buffer.size() != CCompletePortController::kRecvSize)
+            return;
+        ScopedLock guard(m_lock);
+        if (m_bytes + capacity > kMaxPoolBytes)
+            return;
+        m_free[kind].emplace_back();
+        m_free[kind].back().swap(buffer);
+        m_bytes += capacity;
+    }
+    void Clear() {
+        std::vector<std::string> receives, sends;
+        ScopedLock guard(m_lock);
+        receives.swap(m_free[kReceive]);
+        sends.swap(m_free[kSend]);
+        m_bytes = 0;
+    }
+
+private:
+    static constexpr size_t kMinBytes = 4096;
+    static constexpr size_t kMaxBufferBytes = 256 * 1024;
+    static constexpr size_t kMaxPoolBytes = 4 * 1024 * 1024;
+
+    CRITICAL_SECTION m_lock;
+    std::vector<std::string> m_free[2];
+    size_t m_bytes = 0;  // capacity of both lists
+};
+
+// A received chunk on its way to the window thread: the receive record's
+// own buffer, handed over instead of copied, and returned to the pool once
+// the last copy of the posted call is released.
+struct tagRecvPayload {
+    tagRecvPayload(const std::shared_ptr<CBufferPool>& owner, std::string& buffer, DWORD bytes)
+        : pool(owner), length(bytes) {
+        data.swap(buffer);
+    }
+    ~tagRecvPayload() { pool->Give(CBufferPool::kReceive, data); }
+    tagRecvPayload(const tagRecvPayload&) = delete;
+    tagRecvPayload& operator=(const tagRecvPayload&) = delete;
+
+    std::shared_ptr<CBufferPool> pool;
+    std::string data;
+    unsigned int length;
+};
+
+namespace {
+
+// Posts a received chunk like PostEvent would, without copying its bytes:
+// the call owns the buffer, so the worker's record no longer points to it.
+void PostReceived(const boost::shared_ptr<SocketRecvSignal>& signal,
+                  const std::shared_ptr<tagRecvPayload>& payload) {
+    CFuncDispatch::Dispatch(CFuncDispatch::Slot(
+        [signal, payload] { (*signal)(payload->data.data(), payload->length); }));
+}
+
 }  // namespace
 
 // Holds the controller lock (when asked to). Leaving the outermost level
-// destroys the entries erased meanwhile after the lock is released, so the
-// host's slots and their captures are never destroyed under it.
+// destroys the entries erased and the records finished meanwhile after the
+// lock is released, so the host's slots and their captures are never
+// destroyed under it, nor buffers freed there.
 class CCompletePortController::Guard {
 public:
     Guard(CCompletePortController& owner, bool take) : owner_(owner), take_(take) {
@@ -57,9 +158,13 @@ public:
         if (!take_)
             return;
         std::vector<tagSocketSignals> dropped;
-        if (--owner_.m_lockDepth == 0)
+        std::vector<tagIoContext*> released;
+        if (--owner_.m_lockDepth == 0) {
             dropped.swap(owner_.m_dropped);
+            released.swap(owner_.m_released);
+        }
         LeaveCriticalSection(&owner_.m_lock);
+        owner_.Recycle(released);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -69,11 +174,12 @@ private:
     const bool take_;
 };
 
-CCompletePortController::CCompletePortController() {
-    InitializeCriticalSectionAndSpinCount(&m_lock, kLockSpinCount);
+CCompletePortController::CCompletePortController() : m_buffers(new CBufferPool) {
+    InitializeCriticalSectionAndSpinCount(&m_lock, kControllerSpinCount);
 }
 
 CCompletePortController::~CCompletePortController() {
+    Recycle(m_released);  // left by unlocked sends
     DeleteCriticalSection(&m_lock);
 }
 
@@ -113,6 +219,7 @@ void CCompletePortController::uninit() {
         while (!m_sends.empty())
             DropSends(m_sends.begin()->first);
     }
+    m_buffers->Clear();
 }
 
 // The workers are gone; operations still in flight would write into their
@@ -132,16 +239,37 @@ void CCompletePortController::ReclaimInFlight() {
     }
 }
 
+// Receive records take a buffer from the pool; sends fill theirs before
+// they are queued.
 tagIoContext* CCompletePortController::NewContext(int operation) {
     tagIoContext* context = new tagIoContext();
     context->addressLength = sizeof(sockaddr_in);
     context->operation = operation;
+    if (operation == IO_RECV) {
+        context->data = m_buffers->Take(CBufferPool::kReceive);
+        context->data.resize(kRecvSize);  // grows only a new buffer
+    }
     return context;
 }
 
 void CCompletePortController::FreeContext(tagIoContext* context) {
     m_inFlight.erase(context);
-    delete context;
+    Release(context);
+}
+
+// Under the lock: the record is finished; it is destroyed, and its buffer
+// goes back to the pool, once the lock is released.
+void CCompletePortController::Release(tagIoContext* context) {
+    m_released.push_back(context);
+}
+
+void CCompletePortController::Recycle(std::vector<tagIoContext*>& released) {
+    for (tagIoContext* context : released) {
+        m_buffers->Give(context->operation == IO_RECV ? CBufferPool::kReceive : CBufferPool::kSend,
+                        context->data);
+        delete context;
+    }
+    released.clear();
 }
 
 void CCompletePortController::addsocket(unsigned int sock, void* slots) {
@@ -221,9 +349,9 @@ void CCompletePortController::DropSends(unsigned int sock) {
         return;
     tagSendQueue& sends = it->second;
     for (size_t i = sends.sending ? 1 : 0; i < sends.batch.size(); ++i)
-        delete sends.batch[i];
+        Release(sends.batch[i]);
     for (tagIoContext* context : sends.waiting)
-        delete context;
+        Release(context);
     m_sends.erase(it);
 }
 
@@ -233,7 +361,8 @@ bool CCompletePortController::StartFailed(unsigned int sock, tagIoContext* conte
     DropSends(sock);
     auto it = m_sockets.find(sock);
     if (it != m_sockets.end()) {
-        PostEvent(it->second.onClose, static_cast<unsigned int>(error));
+        if (Wanted(it->second.onClose))
+            PostEvent(it->second.onClose, static_cast<unsigned int>(error));
         Erase(sock);
     }
     return false;
@@ -251,7 +380,8 @@ bool CCompletePortController::connectto(unsigned int sock, const char* ip, short
         Guard guard(*this, true);
         auto it = m_sockets.find(sock);
         if (it != m_sockets.end()) {
-            PostEvent(it->second.onClose, static_cast<unsigned int>(error));
+            if (Wanted(it->second.onClose))
+                PostEvent(it->second.onClose, static_cast<unsigned int>(error));
             Erase(sock);
         }
         return false;
@@ -290,19 +420,23 @@ bool CCompletePortController::sendto(unsigned int sock, sockaddr* to, int, const
                                      unsigned int len, bool lock) {
     if (!m_port || (len && !data))
         return false;
-    Guard guard(*this, lock);
-    auto it = m_sockets.find(sock);
-    if (it == m_sockets.end())
-        return false;
-    tagIoContext* context = NewContext(IO_SEND);
-    context->data.assign(data ? data : "", len);
+    // The bytes are copied before the lock is taken; a record refused is
+    // freed after it is released.
+    std::unique_ptr<tagIoContext> context(new tagIoContext());
+    context->operation = IO_SEND;
+    context->addressLength = sizeof(sockaddr_in);
+    if (len) {
+        context->data = m_buffers->Take(CBufferPool::kSend);
+        context->data.assign(data, len);
+    }
     context->buffer.len = static_cast<ULONG>(context->data.size());
     context->buffer.buf = &context->data[0];
-    if (to) {
+    if (to)
         std::memcpy(&context->address, to, sizeof(sockaddr_in));
-        context->addressLength = sizeof(sockaddr_in);
-    }
-    m_sends[sock].waiting.push_back(context);
+    Guard guard(*this, lock);
+    if (m_sockets.find(sock) == m_sockets.end())
+        return false;
+    m_sends[sock].waiting.push_back(context.release());
     return StartSends(sock);
 }
 
@@ -326,9 +460,9 @@ bool CCompletePortController::StartSends(unsigned int sock) {
         return IssueBatch(sock, sends);
     auto entry = m_sockets.find(sock);
     for (tagIoContext* context : sends.batch) {
-        if (entry != m_sockets.end())
+        if (entry != m_sockets.end() && Wanted(entry->second.onSent))
             PostEvent(entry->second.onSent);
-        delete context;
+        Release(context);
     }
     m_sends.erase(queue);
     return true;
@@ -360,18 +494,38 @@ bool CCompletePortController::recv(unsigned int sock, bool lock) {
     if (!m_port)
         return false;
     Guard guard(*this, lock);
+    tagIoContext* context = PrepareRecv(sock);
+    return context && StartRecv(sock, context, true);
+}
+
+// Under the lock: a receive record for the socket, already counted in
+// flight; null when the socket has left the table.
+tagIoContext* CCompletePortController::PrepareRecv(unsigned int sock) {
     if (m_sockets.find(sock) == m_sockets.end())
-        return false;
+        return nullptr;
     tagIoContext* context = NewContext(IO_RECV);
-    context->data.assign(kRecvSize, '\0');
     context->buffer.len = kRecvSize;
     context->buffer.buf = &context->data[0];
     m_inFlight[context] = sock;
-    if (WSARecv(AsSocket(sock), &context->buffer, 1, &context->transferred, &context->flags,
-                &context->overlapped, nullptr) == SOCKET_ERROR) {
+    return context;
+}
+
+// Hands a prepared receive to Winsock. Without the lock (locked false) the
+// lock is taken only when the start failed: until then the record is the
+// caller's, and a socket that failed meanwhile is handled by its own rules.
+// Once started, the record belongs to its completion, which another worker
+// may handle and free before the call returns: the call's out-arguments are
+// therefore not in the record.
+bool CCompletePortController::StartRecv(unsigned int sock, tagIoContext* context, bool locked) {
+    DWORD received = 0;
+    DWORD flags = 0;
+    if (WSARecv(AsSocket(sock), &context->buffer, 1, &received, &flags, &context->overlapped,
+                nullptr) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
-        if (error != WSA_IO_PENDING)
+        if (error != WSA_IO_PENDING) {
+            Guard guard(*this, !locked);
             return StartFailed(sock, context, static_cast<DWORD>(error));
+        }
     }
     return true;
 }
@@ -388,47 +542,62 @@ DWORD WINAPI CCompletePortController::WorkThreadProc(void* controller) {
         if (!overlapped || key == 0)
             return 0;
         const unsigned int sock = static_cast<unsigned int>(key);
+        auto* context = reinterpret_cast<tagIoContext*>(overlapped);
+        // The record is this thread's until it is handled: a received chunk
+        // takes over its buffer before the lock is taken. Both are released
+        // after the lock, like the signals.
+        std::shared_ptr<tagRecvPayload> payload;
+        if (ok && bytes > 0 && context->operation == IO_RECV)
+            payload = std::make_shared<tagRecvPayload>(self->m_buffers, context->data, bytes);
         tagSocketSignals signals;
+        tagIoContext* next = nullptr;
         {
             Guard guard(*self, true);
             auto it = self->m_sockets.find(sock);
             if (it != self->m_sockets.end())
                 signals = CopySignals(it->second);
-            self->HandleCompletion(ok, bytes, sock, reinterpret_cast<tagIoContext*>(overlapped),
-                                   error, signals);
+            next = self->HandleCompletion(ok, bytes, sock, context, error, signals, payload);
         }
+        // The next receive of a stream goes out after the lock: its system
+        // call copies up to a chunk, and other sockets need not wait for it.
+        if (next)
+            self->StartRecv(sock, next, false);
     }
 }
 
-// Under the lock: the completion rules, in order. Frees the record.
-void CCompletePortController::HandleCompletion(BOOL ok, DWORD bytes, unsigned int sock,
-                                               tagIoContext* context, DWORD error,
-                                               const tagSocketSignals& signals) {
+// Under the lock: the completion rules, in order. Frees the record. After a
+// received chunk, returns the socket's next receive, prepared but not
+// started.
+tagIoContext* CCompletePortController::HandleCompletion(
+    BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context, DWORD error,
+    const tagSocketSignals& signals, const std::shared_ptr<tagRecvPayload>& payload) {
     const int operation = context->operation;
     if (operation == IO_SEND && ok && bytes > 0) {
         HandleSent(sock, context, bytes, signals);
-        return;
+        return nullptr;
     }
+    tagIoContext* next = nullptr;
     if (!ok) {
         DropSends(sock);
         Erase(sock);
-        if (signals.onClose)
+        if (Wanted(signals.onClose))
             PostEvent(signals.onClose,
                       static_cast<unsigned int>(error ? error : ERROR_GEN_FAILURE));
     } else if (bytes == 0 && operation == IO_CONNECT) {
         // No onConnect after an onClose: only a started receive announces it.
-        if (recv(sock, false) && signals.onConnect)
+        if (recv(sock, false) && Wanted(signals.onConnect))
             PostEvent(signals.onConnect, sock);
     } else if (bytes == 0) {
         Erase(sock);
-        if (signals.onClose)
+        if (Wanted(signals.onClose))
             PostEvent(signals.onClose, 0u);
     } else if (operation == IO_RECV) {
-        if (signals.onRecv)
-            PostEvent(signals.onRecv, CopyPayload(context->data.data(), bytes));
-        recv(sock, false);
+        if (Wanted(signals.onRecv))
+            PostReceived(signals.onRecv, payload);
+        next = PrepareRecv(sock);
     }
     FreeContext(context);
+    return next;
 }
 
 // Under the lock: a batch completed with some bytes. Sends that went out
@@ -440,7 +609,7 @@ void CCompletePortController::HandleSent(unsigned int sock, tagIoContext* contex
     auto queue = m_sends.find(sock);
     if (queue == m_sends.end() || queue->second.batch.empty() ||
         queue->second.batch.front() != context) {
-        delete context;  // its queue was dropped meanwhile
+        Release(context);  // its queue was dropped meanwhile
         return;
     }
     tagSendQueue& sends = queue->second;
@@ -453,8 +622,8 @@ void CCompletePortController::HandleSent(unsigned int sock, tagIoContext* contex
         if (front->buffer.len > 0)
             break;
         sends.batch.pop_front();
-        delete front;
-        if (signals.onSent)
+        Release(front);
+        if (Wanted(signals.onSent))
             PostEvent(signals.onSent);
     }
     sends.sending = false;

@@ -5,13 +5,15 @@
 // while no other thread uses the controller. Workers ("tcpImpl") take the
 // completions. Every notification runs on the window thread of CFuncDispatch.
 // Locks: one recursive controller lock, taken before the dispatcher's (events
-// are posted under it); slots never run under it, and signals dropped from
-// the table are destroyed only after it is released.
+// are posted under it) and before the buffer pool's (a leaf); slots never run
+// under it, and signals dropped from the table and finished records are
+// destroyed only after it is released.
 // Sockets stay the host's: the controller never closes or shuts one down.
 #pragma once
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@ typedef boost::signals2::signal<void(unsigned int)> SocketCloseSignal;
 typedef boost::signals2::signal<void(unsigned int)> SocketConnectSignal;
 
 struct tagIoContext;
+class CBufferPool;
+struct tagRecvPayload;
 
 // The four signals of one registered socket.
 struct tagSocketSignals {
@@ -64,8 +68,8 @@ enum EIoOperation { IO_SEND = 0, IO_RECV = 1, IO_CONNECT = 2 };
 struct tagIoContext {
     OVERLAPPED overlapped;
     WSABUF buffer;      // length and start of the bytes still to go
-    DWORD transferred;  // out-argument of the send or receive call
-    DWORD flags;        // receive flags
+    DWORD transferred;  // out-argument of the send call
+    DWORD flags;        // unused: a receive keeps its out-arguments on its stack
     sockaddr_in address;
     int addressLength;
     int operation;     // EIoOperation
@@ -114,19 +118,24 @@ private:
     class Guard;
 
     bool recv(unsigned int sock, bool lock);
+    tagIoContext* PrepareRecv(unsigned int sock);
+    bool StartRecv(unsigned int sock, tagIoContext* context, bool locked);
     static DWORD WINAPI WorkThreadProc(void* controller);
 
     bool StartSends(unsigned int sock);
     void DropSends(unsigned int sock);
     bool IssueBatch(unsigned int sock, tagSendQueue& sends);
-    void HandleCompletion(BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context,
-                          DWORD error, const tagSocketSignals& signals);
+    tagIoContext* HandleCompletion(BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context,
+                                   DWORD error, const tagSocketSignals& signals,
+                                   const std::shared_ptr<tagRecvPayload>& payload);
     void HandleSent(unsigned int sock, tagIoContext* context, DWORD bytes,
                     const tagSocketSignals& signals);
     bool StartFailed(unsigned int sock, tagIoContext* context, DWORD error);
     void Erase(unsigned int sock);
     tagIoContext* NewContext(int operation);
     void FreeContext(tagIoContext* context);
+    void Release(tagIoContext* context);
+    void Recycle(std::vector<tagIoContext*>& released);
     void ReclaimInFlight();
 
     HANDLE m_port = nullptr;
@@ -134,13 +143,19 @@ private:
     std::map<unsigned int, tagSocketSignals> m_sockets;
     CRITICAL_SECTION m_lock;
 
-    // Under m_lock: sends by socket, records handed to Winsock and not yet handled, entries
-    // erased meanwhile (destroyed once the lock is released) and the depth
-    // of the lock.
+    // Under m_lock: sends by socket, records handed (or about to be handed)
+    // to Winsock and not yet handled, entries erased and records finished
+    // meanwhile (destroyed once the lock is released) and the depth of the
+    // lock.
     std::map<tagIoContext*, unsigned int> m_inFlight;  // record -> socket
     std::map<unsigned int, tagSendQueue> m_sends;
     std::vector<tagSocketSignals> m_dropped;
+    std::vector<tagIoContext*> m_released;
     int m_lockDepth = 0;
+    // Buffers of finished records and of received chunks the window thread
+    // has seen, kept for the next records. Shared with the chunks in flight
+    // to the window thread, which may outlive the controller.
+    std::shared_ptr<CBufferPool> m_buffers;
 };
 
 }  // namespace VexloTool

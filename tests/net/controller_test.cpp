@@ -2,6 +2,7 @@
 // echo traffic, ordering of large sends, closes, resets, refusals, removal
 // and many sockets at once. Every notification must arrive on the window
 // thread.
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -132,6 +133,45 @@ TEST_F(ControllerTest, LargeTransferThroughASmallSendBufferKeepsTheOrder) {
     controller_.removesocket(static_cast<unsigned int>(sock));
     closesocket(sock);
     closesocket(peer);
+}
+
+// Received chunks wait for the window thread while later ones keep arriving,
+// and may still be queued once their controller is gone: each keeps its own
+// bytes until its slot has run.
+TEST_F(ControllerTest, ChunksQueuedForTheWindowThreadKeepTheirBytes) {
+    const size_t kFirst = 4 << 20;
+    const size_t kSecond = 1 << 20;
+    const std::string stream = vxtest::Pattern(kFirst + kSecond, 7);
+    vxtest::SocketPair pair;
+    SocketRecorder recorder;
+    std::unique_ptr<CCompletePortController> controller(new CCompletePortController);
+    ASSERT_TRUE(controller->init());
+    controller->addsocket(static_cast<unsigned int>(pair.client), recorder.slots());
+    // The peer sends while this (the window) thread pumps nothing.
+    auto sendUnpumped = [&](size_t offset, size_t length) {
+        std::promise<bool> sent;
+        std::future<bool> done = sent.get_future();
+        std::thread sender(
+            [&] { sent.set_value(vxtest::SendAll(pair.server, stream.substr(offset, length))); });
+        const bool ready = done.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        if (!ready)
+            shutdown(pair.server, SD_BOTH);  // lets the sender return
+        sender.join();
+        return ready && done.get();
+    };
+    ASSERT_TRUE(sendUnpumped(0, kFirst));
+    ASSERT_TRUE(PumpUntil([&] { return recorder.log().received.size() >= kFirst; },
+                          std::chrono::milliseconds(60000)));
+    ASSERT_EQ(kFirst, recorder.log().received.size());
+    EXPECT_TRUE(recorder.log().received == stream.substr(0, kFirst)) << "chunk bytes changed";
+
+    ASSERT_TRUE(sendUnpumped(kFirst, kSecond));
+    controller->uninit();
+    controller.reset();
+    vxtest::PumpPending();
+    const std::string& received = recorder.log().received;
+    EXPECT_TRUE(received == stream.substr(0, received.size())) << "chunk bytes changed";
+    EXPECT_FALSE(recorder.log().offThread);
 }
 
 // A zero-length send keeps the socket and gets its onSent in turn.

@@ -2,6 +2,7 @@
 // stop and restart, the accept thread's own end, and a peer that is not
 // ours (socat) talking to an echo server built from the listener and the
 // controller.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -151,12 +152,12 @@ TEST_F(TcpServerTest, ForeignPeerThroughTheEchoServer) {
             << "open('" << out << "', 'wb').write(got)\n"
             << "s.close()\n\"";
     int status = -1;
-    bool done = false;
+    std::atomic<bool> done{false};  // read by the pumping thread
     std::thread peer([&] {
         status = std::system(command.str().c_str());
         done = true;
     });
-    ASSERT_TRUE(PumpUntil([&] { return done; }, std::chrono::milliseconds(60000)));
+    ASSERT_TRUE(PumpUntil([&] { return done.load(); }, std::chrono::milliseconds(60000)));
     peer.join();
     EXPECT_EQ(0, status);
     std::ifstream result(out, std::ios::binary);
