@@ -13,8 +13,9 @@ template class SingletonImpl<CThreadPool, 0>;
 
 namespace {
 
-// Carriers kept for reuse; enough to cover a burst of tiny tasks.
-const size_t kFreeSignalPoolSize = 64;
+// Carriers kept for reuse: enough for a burst of tiny tasks, a few hundred
+// bytes each.
+const size_t kFreeSignalPoolSize = 256;
 
 int DefaultWorkerCount() {
     SYSTEM_INFO info = {};
@@ -90,11 +91,12 @@ long CThreadPool::GetIdelThreadNum() const {
 }
 
 void* CThreadPool::GetSignal() {
-    {
+    if (freeCount_.load(std::memory_order_relaxed) != 0) {
         ScopedLock guard(lock_);
         if (!freeSignals_.empty()) {
             void* carrier = freeSignals_.back();
             freeSignals_.pop_back();
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
             return carrier;
         }
     }
@@ -115,6 +117,7 @@ void CThreadPool::ReleaseSignal(void* carrier) {
         ScopedLock guard(lock_);
         if (freeSignals_.size() < kFreeSignalPoolSize) {
             freeSignals_.push_back(carrier);
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
             return;
         }
     }
@@ -152,20 +155,23 @@ DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
 void* CThreadPool::TakeWork(void* finished) {
     // The finished carrier's callable is already released (outside the
     // lock); parking it here spares the worker a second lock round trip.
-    ScopedLock guard(lock_);
-    if (finished) {
-        if (freeSignals_.size() < kFreeSignalPoolSize)
-            freeSignals_.push_back(finished);
-        else
-            DestroyCarrier(finished);  // holds no callable: no host code runs
-    }
     void* carrier = nullptr;
-    if (!queue_.empty()) {
-        carrier = queue_.front();
-        queue_.pop_front();
+    {
+        ScopedLock guard(lock_);
+        if (finished && freeSignals_.size() < kFreeSignalPoolSize) {
+            freeSignals_.push_back(finished);
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+            finished = nullptr;
+        }
+        if (!queue_.empty()) {
+            carrier = queue_.front();
+            queue_.pop_front();
+        }
+        if (queue_.empty())
+            ResetEvent(workEvent_);
     }
-    if (queue_.empty())
-        ResetEvent(workEvent_);
+    if (finished)
+        DestroyCarrier(finished);  // holds no callable: no host code runs
     return carrier;
 }
 

@@ -9,6 +9,7 @@
 // values run outside.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <vector>
 
@@ -72,6 +73,9 @@ private:
     // Carriers whose callable has run, kept for reuse: building and
     // destroying a signal per task costs more than the task itself.
     std::vector<void*> freeSignals_;
+    // freeSignals_.size(), readable without the lock: a submission finding
+    // none free skips a lock round trip.
+    std::atomic<size_t> freeCount_{0};
     std::vector<HANDLE> threads_;
     HANDLE workEvent_ = nullptr;  // signalled exactly while the queue is non-empty
     HANDLE stopEvent_ = nullptr;
