@@ -71,11 +71,12 @@ void CFuncDispatch::UnInit() {
 }
 
 void* CFuncDispatch::GetSignal() {
-    {
+    if (freeCount_.load(std::memory_order_relaxed) != 0) {
         ScopedLock guard(lock_);
         if (!freeSignals_.empty()) {
             void* carrier = freeSignals_.front();
             freeSignals_.pop_front();
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
             return carrier;
         }
     }
@@ -238,10 +239,11 @@ void CFuncDispatch::RecycleSignal(void* carrier) {
     // code, so never under the lock.
     AsCarrier(carrier)->disconnect_all_slots();
     CFuncDispatch& self = Instance();
-    {
+    if (self.freeCount_.load(std::memory_order_relaxed) < kFreeSignalPoolSize) {
         ScopedLock guard(self.lock_);
         if (self.freeSignals_.size() < kFreeSignalPoolSize) {
             self.freeSignals_.push_back(carrier);
+            self.freeCount_.store(self.freeSignals_.size(), std::memory_order_relaxed);
             return;
         }
     }

@@ -13,6 +13,10 @@ template class SingletonImpl<CThreadPool, 0>;
 
 namespace {
 
+// Carriers kept for reuse: enough for a burst of tiny tasks, a few hundred
+// bytes each.
+const size_t kFreeSignalPoolSize = 256;
+
 int DefaultWorkerCount() {
     SYSTEM_INFO info = {};
     GetSystemInfo(&info);
@@ -28,6 +32,8 @@ CThreadPool::CThreadPool() {
 CThreadPool::~CThreadPool() {
     // Runs at module unload; workers are stopped by UnInit, never here.
     for (void* carrier : queue_)
+        DestroyCarrier(carrier);
+    for (void* carrier : freeSignals_)
         DestroyCarrier(carrier);
     DeleteCriticalSection(&lock_);
 }
@@ -85,6 +91,15 @@ long CThreadPool::GetIdelThreadNum() const {
 }
 
 void* CThreadPool::GetSignal() {
+    if (freeCount_.load(std::memory_order_relaxed) != 0) {
+        ScopedLock guard(lock_);
+        if (!freeSignals_.empty()) {
+            void* carrier = freeSignals_.back();
+            freeSignals_.pop_back();
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+            return carrier;
+        }
+    }
     return new CarrierSignal();
 }
 
@@ -93,8 +108,20 @@ void CThreadPool::SignalConnect(void* carrier, void* slot) {
 }
 
 void CThreadPool::ReleaseSignal(void* carrier) {
-    if (carrier)
-        DestroyCarrier(carrier);
+    if (!carrier)
+        return;
+    // Disconnecting destroys the callable and its captured values: host
+    // code, so never under the lock.
+    AsCarrier(carrier)->disconnect_all_slots();
+    {
+        ScopedLock guard(lock_);
+        if (freeSignals_.size() < kFreeSignalPoolSize) {
+            freeSignals_.push_back(carrier);
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+            return;
+        }
+    }
+    DestroyCarrier(carrier);
 }
 
 void CThreadPool::AsyncExecute(void* carrier) {
@@ -109,7 +136,7 @@ void CThreadPool::AsyncExecute(void* carrier) {
 }
 
 void CThreadPool::ReleaseQueuedWork() {
-    std::list<void*> left;
+    std::deque<void*> left;
     {
         ScopedLock guard(lock_);
         left.swap(queue_);
@@ -125,15 +152,26 @@ DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
     return 0;
 }
 
-void* CThreadPool::TakeWork() {
-    ScopedLock guard(lock_);
+void* CThreadPool::TakeWork(void* finished) {
+    // The finished carrier's callable is already released (outside the
+    // lock); parking it here spares the worker a second lock round trip.
     void* carrier = nullptr;
-    if (!queue_.empty()) {
-        carrier = queue_.front();
-        queue_.pop_front();
+    {
+        ScopedLock guard(lock_);
+        if (finished && freeSignals_.size() < kFreeSignalPoolSize) {
+            freeSignals_.push_back(finished);
+            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+            finished = nullptr;
+        }
+        if (!queue_.empty()) {
+            carrier = queue_.front();
+            queue_.pop_front();
+        }
+        if (queue_.empty())
+            ResetEvent(workEvent_);
     }
-    if (queue_.empty())
-        ResetEvent(workEvent_);
+    if (finished)
+        DestroyCarrier(finished);  // holds no callable: no host code runs
     return carrier;
 }
 
@@ -151,12 +189,26 @@ void CThreadPool::InnerThreadProc() {
             if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
                 break;
             InterlockedDecrement(&idle_);
-            running = TakeWork();
-            if (!running)
-                continue;
-            (*AsCarrier(running))();
-            ReleaseSignal(running);
-            running = nullptr;
+            // While work is queued the worker goes from one callable to the
+            // next without waiting again: the wait would report the work
+            // event anyway (it comes first), so the order and the drain on
+            // Stop are unchanged.
+            void* finished = nullptr;
+            for (;;) {
+                if (InterlockedRead(&generation_) != generation) {
+                    ReleaseSignal(finished);  // and leave the newer pool's queue alone
+                    return;
+                }
+                running = TakeWork(finished);
+                finished = nullptr;
+                if (!running)
+                    break;
+                (*AsCarrier(running))();
+                // Destroys the callable's values outside the lock.
+                AsCarrier(running)->disconnect_all_slots();
+                finished = running;
+                running = nullptr;
+            }
         }
     } catch (...) {
         // A throwing callable ends this worker only; its carrier is still

@@ -126,6 +126,10 @@ private:
     CRITICAL_SECTION lock_;
     std::map<unsigned int, TimerEntry> timers_;
     std::deque<void*> freeSignals_;
+    // freeSignals_.size(), readable without the lock: a dispatch finding the
+    // pool empty (or a recycle finding it full) skips the lock; a stale
+    // value only makes or destroys one carrier more.
+    std::atomic<size_t> freeCount_{0};
     // Window-thread dispatches held back while the window's queue was full,
     // oldest first; a timer posts them once it has room.
     std::deque<void*> deferred_;

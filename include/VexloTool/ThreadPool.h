@@ -3,12 +3,14 @@
 // Threads: Execute and GetIdelThreadNum from any thread, including from a
 // callable running on a worker; Init, Stop and UnInit by the host on one
 // thread, in that order (UnInit pumps that thread's window messages).
-// Locks: one recursive lock guarding the queue and the work event's state;
-// taken before the dispatcher's lock, never after. No host code runs under
-// it: callables and the destructors of their captured values run outside.
+// Locks: one recursive lock guarding the queue, the free carriers and the
+// work event's state; taken before the dispatcher's lock, never after. No
+// host code runs under it: callables and the destructors of their captured
+// values run outside.
 #pragma once
 
-#include <list>
+#include <atomic>
+#include <deque>
 #include <vector>
 
 #include <boost/signals2/signal.hpp>
@@ -63,11 +65,17 @@ private:
     static DWORD WINAPI ThreadProc(LPVOID pool);
     void InnerThreadProc();
 
-    void* TakeWork();
+    void* TakeWork(void* finished);
     void ReleaseQueuedWork();
 
     CRITICAL_SECTION lock_;
-    std::list<void*> queue_;
+    std::deque<void*> queue_;
+    // Carriers whose callable has run, kept for reuse: building and
+    // destroying a signal per task costs more than the task itself.
+    std::vector<void*> freeSignals_;
+    // freeSignals_.size(), readable without the lock: a submission finding
+    // none free skips a lock round trip.
+    std::atomic<size_t> freeCount_{0};
     std::vector<HANDLE> threads_;
     HANDLE workEvent_ = nullptr;  // signalled exactly while the queue is non-empty
     HANDLE stopEvent_ = nullptr;

@@ -368,6 +368,23 @@ bool SeveralProcessors() {
     return several;
 }
 
+// Whether the calling thread may run on more than one processor. Spinning
+// for a lock whose holder can only run on our own processor just burns the
+// time slice the holder needs (a thread pinned by the host, or by taskset).
+// The affinity is read again now and then, as a host may change it.
+bool MaySpin() {
+    constexpr unsigned kRecheckEvery = 256;
+    thread_local unsigned until = 0;
+    thread_local bool several = true;
+    if (until-- == 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        several = sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
+        until = kRecheckEvery - 1;
+    }
+    return several;
+}
+
 }  // namespace
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
@@ -387,12 +404,17 @@ BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION section, DWORD spi
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
+    if (pthread_mutex_trylock(MutexOf(section)) == 0)
+        return;
     // A briefly held lock is cheaper to spin for than to sleep on: a futex
     // wait and wake cost microseconds.
-    for (DWORD spin = *SpinCountOf(section); spin > 0; --spin) {
-        if (pthread_mutex_trylock(MutexOf(section)) == 0)
-            return;
-        CpuRelax();
+    DWORD spin = *SpinCountOf(section);
+    if (spin != 0 && MaySpin()) {
+        for (; spin > 0; --spin) {
+            CpuRelax();
+            if (pthread_mutex_trylock(MutexOf(section)) == 0)
+                return;
+        }
     }
     pthread_mutex_lock(MutexOf(section));
 }

@@ -6,9 +6,10 @@
 // Thread affinity: a queue belongs to one thread; posts come from any
 // thread. Its posted messages, quit flag, change bits, wake descriptor and
 // timers killed by other threads are under LayerLock (the layer's only
-// lock). Its timers are changed by the owning thread alone, and under the
-// lock (so another thread may look one up); the owner reads them without
-// it. The timer descriptor is the owner's alone. Window procedures and timer
+// lock). Its timers are changed by the owning thread alone: their index
+// under the lock (so another thread may look one up), read by the owner
+// without it; their due-time orders and the timer descriptor are the
+// owner's alone. Window procedures and timer
 // procedures always run without the lock.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -20,7 +21,10 @@
 #include <cerrno>
 #include <cwctype>
 #include <deque>
+#include <iterator>
+#include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -54,6 +58,73 @@ struct Timer {
     TIMERPROC procedure;
     Clock::time_point due;
     bool announced;  // this expiry already counted as new input
+    uint64_t order;  // creation order: breaks ties between equal due times
+};
+
+// Earliest due first; among equals, the older timer first.
+struct DueFirst {
+    bool operator()(const Timer* a, const Timer* b) const {
+        return a->due != b->due ? a->due < b->due : a->order < b->order;
+    }
+};
+
+// A queue's timers, indexed by window and id and ordered by due time, so
+// arming, killing and finding the next due timer stay logarithmic however
+// many timers are pending.
+struct TimerSet {
+    using Key = std::pair<HWND, UINT_PTR>;
+    std::map<Key, Timer> byKey;
+    // Every timer, and those whose current expiry has not yet been counted
+    // as new input.
+    std::set<Timer*, DueFirst> byDue;
+    std::set<Timer*, DueFirst> unannounced;
+    uint64_t nextOrder = 0;
+
+    bool empty() const { return byKey.empty(); }
+    Timer* Find(HWND hwnd, UINT_PTR id) {
+        auto it = byKey.find(Key(hwnd, id));
+        return it == byKey.end() ? nullptr : &it->second;
+    }
+    void Add(const Timer& timer) {
+        auto it = byKey.emplace(Key(timer.hwnd, timer.id), timer).first;
+        it->second.order = nextOrder++;
+        byDue.insert(&it->second);
+        if (!it->second.announced)
+            unannounced.insert(&it->second);
+    }
+    // Gives the timer a new expiry, not yet announced.
+    void Reschedule(Timer& timer, Clock::time_point due) {
+        byDue.erase(&timer);
+        unannounced.erase(&timer);
+        timer.due = due;
+        timer.announced = false;
+        byDue.insert(&timer);
+        unannounced.insert(&timer);
+    }
+    void Erase(std::map<Key, Timer>::iterator it) {
+        byDue.erase(&it->second);
+        unannounced.erase(&it->second);
+        byKey.erase(it);
+    }
+    bool Erase(HWND hwnd, UINT_PTR id) {
+        auto it = byKey.find(Key(hwnd, id));
+        if (it == byKey.end())
+            return false;
+        Erase(it);
+        return true;
+    }
+    // Removes every timer of the window; returns whether there was one.
+    bool EraseWindow(HWND hwnd) {
+        bool any = false;
+        for (auto it = byKey.lower_bound(Key(hwnd, 0));
+             it != byKey.end() && it->first.first == hwnd;) {
+            auto next = std::next(it);
+            Erase(it);
+            it = next;
+            any = true;
+        }
+        return any;
+    }
 };
 
 struct WindowClass {
@@ -102,8 +173,9 @@ struct MessageQueue {
     bool eventArmed = false;
     std::vector<std::pair<HWND, UINT_PTR>> killed;  // by other threads, not yet removed
     std::atomic<bool> killPending{false};
-    // Changed by the owner thread only, under LayerLock.
-    std::vector<Timer> timers;
+    // Changed by the owner thread only: the index under LayerLock (other
+    // threads look timers up), the due-time orders without it.
+    TimerSet timers;
     // Owner thread only.
     int timerFd = -1;
     int pollFd = -1;
@@ -180,9 +252,7 @@ void UpdateTimerFd(MessageQueue& queue) {
     }
     itimerspec setting{};
     if (!queue.timers.empty()) {
-        Clock::time_point due = Clock::time_point::max();
-        for (const Timer& timer : queue.timers)
-            due = std::min(due, timer.due);
+        const Clock::time_point due = (*queue.timers.byDue.begin())->due;
         auto ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
         if (ns <= 0)
@@ -199,14 +269,8 @@ void ApplyRemoteKills(MessageQueue& queue) {
         return;
     {
         std::lock_guard<std::mutex> guard(LayerLock());
-        for (const auto& kill : queue.killed) {
-            auto& timers = queue.timers;
-            timers.erase(std::remove_if(timers.begin(), timers.end(),
-                                        [&](const Timer& t) {
-                                            return t.hwnd == kill.first && t.id == kill.second;
-                                        }),
-                         timers.end());
-        }
+        for (const auto& kill : queue.killed)
+            queue.timers.Erase(kill.first, kill.second);
         queue.killed.clear();
         queue.killPending.store(false, std::memory_order_relaxed);
     }
@@ -216,12 +280,12 @@ void ApplyRemoteKills(MessageQueue& queue) {
 // Owner thread: timers that fell due since they were last announced count
 // once as new input.
 void AnnounceDueTimers(MessageQueue& queue, Clock::time_point now) {
+    auto& unannounced = queue.timers.unannounced;
     bool any = false;
-    for (Timer& timer : queue.timers) {
-        if (!timer.announced && timer.due <= now) {
-            timer.announced = true;
-            any = true;
-        }
+    while (!unannounced.empty() && (*unannounced.begin())->due <= now) {
+        (*unannounced.begin())->announced = true;
+        unannounced.erase(unannounced.begin());
+        any = true;
     }
     if (any) {
         std::lock_guard<std::mutex> guard(LayerLock());
@@ -231,12 +295,8 @@ void AnnounceDueTimers(MessageQueue& queue, Clock::time_point now) {
 
 // Owner thread: when the next unannounced timer falls due.
 Clock::time_point NextTimerDue(const MessageQueue& queue) {
-    Clock::time_point due = Clock::time_point::max();
-    for (const Timer& timer : queue.timers) {
-        if (!timer.announced)
-            due = std::min(due, timer.due);
-    }
-    return due;
+    const auto& unannounced = queue.timers.unannounced;
+    return unannounced.empty() ? Clock::time_point::max() : (*unannounced.begin())->due;
 }
 
 // Owner thread: takes (or with PM_NOREMOVE copies) the next message that
@@ -278,10 +338,12 @@ bool Retrieve(MessageQueue& queue, MSG* out, HWND filter, UINT first, UINT last,
     }
     if (hasTimers && (kinds == 0 || (kinds & QS_TIMER) != 0) && InRange(WM_TIMER, first, last)) {
         Timer* chosen = nullptr;
-        for (Timer& timer : queue.timers) {
-            if (timer.due <= now && MatchesWindow(timer.hwnd, filter) &&
-                (!chosen || timer.due < chosen->due)) {
-                chosen = &timer;
+        for (Timer* timer : queue.timers.byDue) {
+            if (timer->due > now)
+                break;
+            if (MatchesWindow(timer->hwnd, filter)) {
+                chosen = timer;
+                break;
             }
         }
         if (chosen) {
@@ -289,8 +351,7 @@ bool Retrieve(MessageQueue& queue, MSG* out, HWND filter, UINT first, UINT last,
                        chosen->id,     reinterpret_cast<LPARAM>(chosen->procedure),
                        GetTickCount(), POINT{0, 0}};
             if (remove) {
-                chosen->due = now + std::chrono::milliseconds(chosen->interval);
-                chosen->announced = false;
+                queue.timers.Reschedule(*chosen, now + std::chrono::milliseconds(chosen->interval));
                 UpdateTimerFd(queue);
             }
             return true;
@@ -374,15 +435,12 @@ void ForgetWindow(HWND handle) {
                                     [&](const PostedMessage& m) { return m.hwnd == handle; }),
                      posted.end());
     }
-    auto& timers = queue->timers;
-    const size_t before = timers.size();
+    bool removed;
     {
         std::lock_guard<std::mutex> guard(LayerLock());
-        timers.erase(std::remove_if(timers.begin(), timers.end(),
-                                    [&](const Timer& t) { return t.hwnd == handle; }),
-                     timers.end());
+        removed = queue->timers.EraseWindow(handle);
     }
-    if (timers.size() != before)
+    if (removed)
         UpdateTimerFd(*queue);
     delete window;
 }
@@ -686,14 +744,9 @@ LRESULT DispatchMessageW(const MSG* message) {
         // Only a timer procedure of one of the thread's timers is called.
         vxp::ThreadState& self = vxp::Self();
         const auto procedure = reinterpret_cast<TIMERPROC>(message->lParam);
-        bool known = false;
-        if (self.queue) {
-            for (const vxp::Timer& timer : self.queue->timers) {
-                known = known || (timer.hwnd == message->hwnd && timer.id == message->wParam &&
-                                  timer.procedure == procedure);
-            }
-        }
-        if (known)
+        const vxp::Timer* timer =
+            self.queue ? self.queue->timers.Find(message->hwnd, message->wParam) : nullptr;
+        if (timer && timer->procedure == procedure)
             procedure(message->hwnd, WM_TIMER, message->wParam, GetTickCount());
         return 0;
     }
@@ -771,19 +824,16 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure) {
     const vxp::Clock::time_point due = vxp::Clock::now() + std::chrono::milliseconds(interval);
     auto& timers = queue.timers;
     std::unique_lock<std::mutex> guard(LayerLock());
-    auto existing = std::find_if(timers.begin(), timers.end(), [&](const vxp::Timer& t) {
-        return t.hwnd == window && t.id == id && (window || id != 0);
-    });
-    if (existing != timers.end()) {
+    vxp::Timer* existing = window || id != 0 ? timers.Find(window, id) : nullptr;
+    if (existing) {
         // Replacing a timer restarts its interval.
         existing->interval = interval;
         existing->procedure = procedure;
-        existing->due = due;
-        existing->announced = false;
+        timers.Reschedule(*existing, due);
     } else {
         if (!window)
             id = vxp::gNextThreadTimerId.fetch_add(1, std::memory_order_relaxed);
-        timers.push_back(vxp::Timer{window, id, interval, procedure, due, false});
+        timers.Add(vxp::Timer{window, id, interval, procedure, due, false, 0});
     }
     guard.unlock();
     vxp::UpdateTimerFd(queue);
@@ -792,7 +842,6 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC procedure) {
 
 BOOL KillTimer(HWND window, UINT_PTR id) {
     vxp::ThreadState& self = vxp::Self();
-    auto matches = [&](const vxp::Timer& t) { return t.hwnd == window && t.id == id; };
     if (window) {
         std::lock_guard<std::mutex> guard(LayerLock());
         vxp::Window* target = vxp::FindWindowLocked(window);
@@ -805,7 +854,7 @@ BOOL KillTimer(HWND window, UINT_PTR id) {
             // timer stops; its thread removes it before it next looks for
             // input, so no WM_TIMER of it is retrieved after this call.
             vxp::MessageQueue& owner = *target->queue;
-            const bool known = std::any_of(owner.timers.begin(), owner.timers.end(), matches) &&
+            const bool known = owner.timers.Find(window, id) != nullptr &&
                                std::find(owner.killed.begin(), owner.killed.end(),
                                          std::make_pair(window, id)) == owner.killed.end();
             if (!known) {
@@ -819,13 +868,12 @@ BOOL KillTimer(HWND window, UINT_PTR id) {
     }
     if (self.queue) {
         vxp::ApplyRemoteKills(*self.queue);
-        auto& timers = self.queue->timers;
-        auto it = std::find_if(timers.begin(), timers.end(), matches);
-        if (it != timers.end()) {
-            {
-                std::lock_guard<std::mutex> guard(LayerLock());
-                timers.erase(it);
-            }
+        bool removed;
+        {
+            std::lock_guard<std::mutex> guard(LayerLock());
+            removed = self.queue->timers.Erase(window, id);
+        }
+        if (removed) {
             vxp::UpdateTimerFd(*self.queue);
             return TRUE;
         }

@@ -192,6 +192,27 @@ TEST(ThreadPool, StopDrainsQueuedWorkAndRefusesNewWork) {
     EXPECT_TRUE(afterUnInit.Released());
 }
 
+TEST(ThreadPool, ValuesOfRunWorkAreReleasedBeforeTheNextCallableRuns) {
+    // A busy worker goes straight from one callable to the next and keeps
+    // finished carriers for reuse: neither may hold on to captured values.
+    Pool().Init(1);
+    Gate start, finish;
+    Token first, second;
+    std::atomic<int> releasedSeen{0};
+    CThreadPool::Execute([&] { start.Wait(); });
+    CThreadPool::Execute([held = first.value] {});
+    CThreadPool::Execute([held = second.value] {});
+    CThreadPool::Execute([&] {
+        releasedSeen = (first.Released() ? 1 : 0) + (second.Released() ? 1 : 0);
+        finish.Wait();
+    });
+    start.Open();
+    EXPECT_TRUE(WaitUntil([&] { return releasedSeen != 0; }));
+    EXPECT_EQ(releasedSeen, 2);
+    finish.Open();
+    StopAndUnInit();
+}
+
 TEST(ThreadPool, ThrowingWorkEndsOnlyItsWorker) {
     Pool().Init(2);
     ASSERT_TRUE(WaitUntil([] { return Pool().GetIdelThreadNum() == 2; }));

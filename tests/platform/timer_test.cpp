@@ -1,7 +1,9 @@
 // timer_test.cpp: window timers: WM_TIMER delivery to the owning thread with
 // the timer id, priority after posted messages, coalescing, KillTimer,
 // replacement, timer procedures and message waits on timers.
+#include <algorithm>
 #include <atomic>
+#include <set>
 #include <vector>
 
 #include "tests/platform/conformance.h"
@@ -172,6 +174,49 @@ TEST_F(TimerTest, OnlyTheOwningThreadSetsOrSeesTimersButAnyThreadKillsThem) {
     EXPECT_FALSE(otherSawTimer);  // WM_TIMER reaches the owning thread only
     KillTimer(window_, 7);
     KillTimer(window_, 9);
+}
+
+TEST_F(TimerTest, AmongManyTimersEachCallActsOnTheNamedTimerOnly) {
+    HWND other = NewWindow();
+    ASSERT_NE(nullptr, other);
+    const UINT_PTR kCount = 300;
+    for (UINT_PTR id = 1; id <= kCount; ++id) {
+        ASSERT_EQ(id, SetTimer(window_, id, 600000, nullptr));
+        ASSERT_EQ(id, SetTimer(other, id, 600000, nullptr));
+    }
+    // Same ids on two windows are two timers: each call names one of them.
+    ASSERT_EQ(50u, SetTimer(window_, 50, 10, nullptr));
+    ASSERT_EQ(60u, SetTimer(other, 60, 10, nullptr));
+    EXPECT_TRUE(KillTimer(window_, 60));
+    EXPECT_TRUE(KillTimer(other, 50));
+    ASSERT_TRUE(PumpUntilTimers(2));
+    std::set<WPARAM> seen(gTimerIds.begin(), gTimerIds.end());
+    EXPECT_EQ((std::set<WPARAM>{50, 60}), seen);
+    DestroyWindow(other);  // takes its remaining timers along
+    for (UINT_PTR id = 1; id <= kCount; ++id) {
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(id != 60, KillTimer(window_, id) != FALSE) << id;
+    }
+    EXPECT_TRUE(PumpFor(60).empty());
+}
+
+TEST_F(TimerTest, TimersFallDueInTheOrderOfTheirDueTimes) {
+    // Set latest first; repeats of the early ones are ignored, only the
+    // first expiry of each counts.
+    const UINT intervals[] = {200, 160, 120, 80, 40};
+    for (UINT_PTR id = 1; id <= 5; ++id)
+        ASSERT_EQ(id, SetTimer(window_, id, intervals[id - 1], nullptr));
+    std::vector<WPARAM> firsts;
+    const DWORD start = GetTickCount();
+    while (firsts.size() < 5 && GetTickCount() - start < kWaitMs) {
+        for (WPARAM id : PumpFor(20)) {
+            if (std::find(firsts.begin(), firsts.end(), id) == firsts.end())
+                firsts.push_back(id);
+        }
+    }
+    EXPECT_EQ((std::vector<WPARAM>{5, 4, 3, 2, 1}), firsts);
+    for (UINT_PTR id = 1; id <= 5; ++id)
+        KillTimer(window_, id);
 }
 
 TEST_F(TimerTest, DestroyingTheWindowKillsItsTimers) {
