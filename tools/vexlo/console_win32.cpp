@@ -2,11 +2,11 @@
 // console control events, consoles and the raw standard input.
 #include <cstdio>
 
+#include "tools/vexlo/vexlo.h"  // windows.h first: shellapi.h builds on it
+
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
-
-#include "tools/vexlo/vexlo.h"
 
 namespace vexlo {
 

@@ -281,8 +281,14 @@ unsigned long ErrnoToWin32(int error) {
 FILE* OpenFile(const std::string& path, const char* mode) {
     errno = 0;
     FILE* file = _wfopen(Widen(path).c_str(), Widen(mode).c_str());
-    if (!file)
-        Fail(ErrnoToWin32(errno ? errno : ENOENT), path);
+    if (!file) {
+        // A file opened for writing need not exist: only its folder can be
+        // missing, which Windows calls a missing path.
+        const int error = errno ? errno : ENOENT;
+        Fail(error == ENOENT && mode[0] != 'r' ? static_cast<unsigned long>(ERROR_PATH_NOT_FOUND)
+                                               : ErrnoToWin32(error),
+             path);
+    }
     return file;
 }
 

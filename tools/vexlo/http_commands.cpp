@@ -156,7 +156,8 @@ int CmdGet(const std::vector<std::string>& args) {
                                                    unsigned int length) {
             if (outcome.writeError || length == 0)
                 return;
-            if (std::fwrite(data, 1, length, file) != length) {
+            // Flushed at once: a stalled download shows what it has so far.
+            if (std::fwrite(data, 1, length, file) != length || std::fflush(file) != 0) {
                 outcome.writeError = kErrorWriteFault;
                 request->Close();  // the run fails promptly
                 return;

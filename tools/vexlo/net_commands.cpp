@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "VexloTool/CompletePortController.h"
 #include "VexloTool/FuncDispatch.h"
@@ -70,11 +71,14 @@ std::string PeerName(unsigned int sock) {
 // How long a connection whose peer has closed keeps its socket while echoes
 // may still be on their way: the controller reports nothing for a socket
 // that has left its table, so the end of those sends cannot be seen.
-const unsigned int kLingerMs = 2000;
+const unsigned int kLingerMs = 5000;
+// Registrations tried for one reply after the peer's half-close.
+const int kReplyAttempts = 100;
 
 struct EchoServer {
     CCompletePortController controller;
     std::map<unsigned int, int> pending;  // accepted socket -> sends not yet out
+    std::set<unsigned int> unreported;    // sockets with replies never to be reported
     bool quiet = false;
 
     void Accept(unsigned int sock) {
@@ -82,15 +86,40 @@ struct EchoServer {
             std::fprintf(stderr, "%s connection from %s\n", TimeStamp().c_str(),
                          PeerName(sock).c_str());
         pending[sock] = 0;
-        SocketRecvSignal::slot_type echo([this, sock](const char* data, unsigned int length) {
-            if (controller.send(sock, data, length, true))
-                ++pending[sock];
+        SocketRecvSignal::slot_type echo(
+            [this, sock](const char* data, unsigned int length) { Reply(sock, data, length); });
+        SocketSentSignal::slot_type sent([this, sock] {
+            const auto it = pending.find(sock);
+            if (it != pending.end())
+                --it->second;
         });
-        SocketSentSignal::slot_type sent([this, sock] { --pending[sock]; });
         SocketCloseSignal::slot_type closed(
             [this, sock](unsigned int error) { Closed(sock, error); });
         tagSocketSlots slots = {&echo, &sent, &closed, nullptr};
         controller.addsocket(sock, &slots);
+    }
+
+    // The controller takes a socket out of its table as soon as the peer's
+    // half-close arrives, which can be before this thread has answered the
+    // last bytes received; it then refuses the answer. Registered again (no
+    // slots), the socket takes the answer, queued behind the earlier ones,
+    // until the registration's own receive sees the end again.
+    void Reply(unsigned int sock, const char* data, unsigned int length) {
+        const tagSocketSlots none = {nullptr, nullptr, nullptr, nullptr};
+        for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
+            if (controller.send(sock, data, length, true)) {
+                // A reply taken after a new registration may never be
+                // reported: its socket can leave the table again first.
+                if (attempt == 0)
+                    ++pending[sock];
+                else
+                    unreported.insert(sock);
+                return;
+            }
+            controller.addsocket(sock, const_cast<tagSocketSlots*>(&none));
+        }
+        std::fprintf(stderr, "%s connection %u: %u bytes not echoed\n", TimeStamp().c_str(), sock,
+                     length);
     }
 
     void Closed(unsigned int sock, unsigned int error) {
@@ -100,24 +129,37 @@ struct EchoServer {
         const auto it = pending.find(sock);
         if (it == pending.end())
             return;
-        if (it->second <= 0 || error) {
+        if (error || (it->second <= 0 && !unreported.count(sock))) {
             pending.erase(it);
+            unreported.erase(sock);
             closesocket(static_cast<SOCKET>(sock));
             return;
         }
-        CFuncDispatch::StartTimer(
-            kLingerMs,
-            [this, sock] {
-                if (pending.erase(sock))
+        // Replies whose onSent is still on its way end the wait early.
+        const unsigned long long until = Now() + kLingerMs;
+        auto timer = std::make_shared<long>(0);
+        *timer = CFuncDispatch::StartTimer(
+            50,
+            [this, sock, until, timer] {
+                const auto entry = pending.find(sock);
+                if (entry != pending.end() && (entry->second > 0 || unreported.count(sock)) &&
+                    Now() < until)
+                    return;
+                CFuncDispatch::StopTimer(*timer);
+                if (entry != pending.end()) {
+                    pending.erase(entry);
+                    unreported.erase(sock);
                     closesocket(static_cast<SOCKET>(sock));
+                }
             },
-            false);
+            true);
     }
 
     void CloseAll() {
         for (const auto& entry : pending)
             closesocket(static_cast<SOCKET>(entry.first));
         pending.clear();
+        unreported.clear();
     }
 };
 
