@@ -60,7 +60,7 @@ class Vexlo:
         except subprocess.TimeoutExpired:
             process.kill()
             out, err = process.communicate()
-            check(False, "vexlo %s hung" % " ".join(args))
+            check(False, "vexlo %s hung: %r" % (" ".join(args), err))
         err = err.decode("utf-8", "replace")
         check("Sanitizer" not in err and "runtime error" not in err,
               "vexlo %s: sanitizer report:\n%s" % (" ".join(args), err))
@@ -239,7 +239,8 @@ def group_signals(vexlo):
         for kind in kinds:
             target = vexlo.path("partial.bin")
             process = vexlo.start(["get", base + "/stall", "-o", "partial.bin"])
-            wait_for(lambda: os.path.exists(target) and os.path.getsize(target) >= 300000,
+            # WinINet may hold back the tail of what has arrived.
+            wait_for(lambda: os.path.exists(target) and os.path.getsize(target) >= 200000,
                      "the first part of the stalled body")
             process.send_signal(kind)
             try:
@@ -309,11 +310,13 @@ def group_net(vexlo):
         status, out, err = vexlo.run(["connect", "127.0.0.1", str(port)], data)
         check(status == 0 and out == data, "connect through serve: exit %s, %d bytes, %r" %
               (status, len(out), err))
-        expect_error(vexlo, ["serve", "--port", str(port)], 10048)
+        # Wine refuses a port another socket listens on as access denied.
+        expect_error(vexlo, ["serve", "--port", str(port)], 10013 if vexlo.windows else 10048)
     finally:
-        process.terminate()
+        # Wine ends a program on SIGTERM at once; Ctrl-C is its console event.
+        process.send_signal(signal.SIGINT if vexlo.windows else signal.SIGTERM)
         process.communicate(timeout=DEADLINE)
-    check(process.returncode == 0, "serve ends with 0 on SIGTERM: %s" % process.returncode)
+    check(process.returncode == 0, "serve ends with 0 when stopped: %s" % process.returncode)
 
     # connect: the end of standard input half-closes; the peer's answer still
     # arrives, and the command ends when the peer closes.

@@ -1,6 +1,8 @@
 // http_commands.cpp: get and upload, through CHttpFactory: the run happens
 // on a pool worker, every notice arrives on this thread's window.
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 
 #include "VexloTool/FuncDispatch.h"
 #include "VexloTool/HttpFactory.h"
@@ -73,9 +75,40 @@ void PrintSummary(CHttpClient& request, const Outcome& outcome) {
     std::fflush(stderr);
 }
 
+// How long an interrupted run may take to give up once its handles close.
+const DWORD kStopBoundMs = 3000;
+
+// Ends an interrupted run. Closing the handles makes a blocked read fail at
+// once on Linux; WinINet (Wine's at least) lets the close wait for the read
+// instead, which can take the whole receive time-out. Past the bound the
+// process ends here, after the partial output is gone.
+int Interrupted(HttpSession& session, const Outcome& outcome, const char* command,
+                const std::function<void()>& discard) {
+    session.request->Close();
+    const DWORD start = GetTickCount();
+    while (!outcome.finished && GetTickCount() - start < kStopBoundMs) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (!outcome.finished && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message != WM_QUIT)
+                DispatchMessageW(&msg);
+        }
+    }
+    std::fprintf(stderr, "%s\n", ErrorLine(command, kErrorCancelled, "interrupted").c_str());
+    if (!outcome.finished) {
+        discard();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(kExitInterrupted);
+    }
+    return kExitInterrupted;
+}
+
 // Runs a request already configured; returns the exit code or throws.
+// discard removes the partial output.
 int RunRequest(HttpSession& session, EHttpRequestType type, const std::string& url,
-               Outcome& outcome, Progress& progress, bool quiet) {
+               Outcome& outcome, Progress& progress, bool quiet, const char* command,
+               const std::function<void()>& discard) {
     long progressTimer = CFuncDispatch::StartTimer(
         200, [&progress] { progress.Tick(); }, true);
     session.request->Request(type, Widen(url).c_str(),
@@ -88,7 +121,7 @@ int RunRequest(HttpSession& session, EHttpRequestType type, const std::string& u
     const int loop = session.host.Run();
     CFuncDispatch::StopTimer(progressTimer);
     if (!outcome.finished || loop == kExitInterrupted)
-        return kExitInterrupted;
+        return Interrupted(session, outcome, command, discard);
     progress.Finish();
     if (!quiet)
         PrintSummary(*session.request, outcome);
@@ -114,11 +147,14 @@ public:
             file_ = OpenFile(path, "wb");
         }
     }
-    ~Output() {
-        if (file_ != stdout && std::fclose(file_) != 0)
+    ~Output() { Close(); }
+    void Close() {
+        if (file_ && file_ != stdout && std::fclose(file_) != 0)
             kept_ = false;
+        file_ = nullptr;
         if (!kept_ && !path_.empty())
             RemoveFile(path_);
+        path_.clear();
     }
     FILE* file() const { return file_; }
     void Keep() { kept_ = true; }
@@ -165,12 +201,11 @@ int CmdGet(const std::vector<std::string>& args) {
             // The length is set before the first chunk is posted.
             progress.Update(progress.Done() + length, request->GetContentLength());
         });
-        code = RunRequest(session, eHttpGet, url, outcome, progress, quiet);
+        code = RunRequest(session, eHttpGet, url, outcome, progress, quiet, "get",
+                          [&output] { output.Close(); });
     }
-    if (code == kExitInterrupted) {
-        std::fprintf(stderr, "%s\n", ErrorLine("get", kErrorCancelled, "interrupted").c_str());
+    if (code == kExitInterrupted)
         return code;
-    }
     if (std::fflush(output.file()) != 0)
         Fail(kErrorWriteFault, "cannot write the output");
     if (code == kExitOk)
@@ -217,10 +252,8 @@ int CmdUpload(const std::vector<std::string>& args) {
                 if (length && std::fwrite(data, 1, length, stdout) != length)
                     outcome.writeError = kErrorWriteFault;
             });
-        code = RunRequest(session, eHttpUpload, url, outcome, progress, quiet);
+        code = RunRequest(session, eHttpUpload, url, outcome, progress, quiet, "upload", [] {});
     }
-    if (code == kExitInterrupted)
-        std::fprintf(stderr, "%s\n", ErrorLine("upload", kErrorCancelled, "interrupted").c_str());
     return code;
 }
 
