@@ -263,6 +263,25 @@ def group_signals(vexlo):
                 process.communicate()
             check(process.returncode == 0, "serve after %s: exit %s" %
                   (kind.name, process.returncode))
+
+        # connect with standard input still open and a peer that stays.
+        listener = socket.create_server(("127.0.0.1", 0))
+        process = vexlo.start(["connect", "127.0.0.1", str(listener.getsockname()[1])],
+                              subprocess.PIPE)
+        conn, _ = listener.accept()
+        process.stdin.write(b"ping")
+        process.stdin.flush()
+        check(conn.recv(4) == b"ping", "connect sends before the interruption")
+        process.send_signal(signal.SIGINT)
+        try:
+            _, err = process.communicate(timeout=DEADLINE)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            _, err = process.communicate()
+        check(process.returncode == 130 and b"error 1223" in err,
+              "connect after SIGINT: exit %s, %r" % (process.returncode, err))
+        conn.close()
+        listener.close()
     finally:
         STALL_RELEASE.set()
         server.shutdown()
