@@ -1,5 +1,6 @@
 // console_posix.cpp: the console seam of vexlo on Linux: arguments, stop
 // signals, terminals and the raw standard input.
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,8 +14,9 @@
 namespace vexlo {
 
 namespace {
-volatile sig_atomic_t g_stop = 0;
-}
+// Set by the signal thread, read by the window thread.
+std::atomic<bool> g_stop{false};
+}  // namespace
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
     return std::vector<std::string>(argv + 1, argv + argc);  // already UTF-8
@@ -35,13 +37,13 @@ void InstallStopHandler() {
         for (;;) {
             int signal = 0;
             if (sigwait(&set, &signal) == 0)
-                g_stop = 1;
+                g_stop = true;
         }
     }).detach();
 }
 
 bool StopSignalled() {
-    return g_stop != 0;
+    return g_stop.load();
 }
 
 bool IsTerminal(FILE* stream) {
