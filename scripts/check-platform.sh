@@ -13,6 +13,8 @@ allowed=(
   "tests/log/log_stuck_writer_test.cpp"  # a named pipe nobody reads keeps the log writer stuck
   "tests/support/loopback_http.cpp"  # the tests' own HTTP peer: raw sockets on both targets
   "tests/support/private_network.cpp"  # a network namespace of the test's own for address changes
+  "tools/vexlo/console_posix.cpp"  # a command-line host's signals, terminal and raw standard input
+  "tools/vexlo/console_win32.cpp"  # the same through the console API, binary streams, wide arguments
 )
 
 while IFS= read -r name; do

@@ -52,6 +52,10 @@ public:
     /// gives the default rounded to two decimals, an empty or non-numeric text 0.
     float GetFloatValue(const wchar_t* section, const wchar_t* key, float defaultValue);
     void SetFloatValue(const wchar_t* section, const wchar_t* key, float value);
+    // The stored text (at most 2047 characters), or the default when the key
+    // is missing; null when that is empty. Release with ReleaseString.
+    wchar_t* GetStringValue(const wchar_t* section, const wchar_t* key,
+                            const wchar_t* defaultValue);
     // A null value deletes the key.
     void SetStringValue(const wchar_t* section, const wchar_t* key, const wchar_t* value);
     // Releases a string handed out by this class (null is ignored).
@@ -74,11 +78,6 @@ public:
     void DeleteValue(const wchar_t* section, const wchar_t* key);
 
 private:
-    // The stored text (at most 2047 characters), or the default when the key
-    // is missing; null when that is empty. Release with ReleaseString.
-    wchar_t* GetStringValue(const wchar_t* section, const wchar_t* key,
-                            const wchar_t* defaultValue);
-
     // Characters of a reference-counted, immutable block shared by copies.
     wchar_t* m_fileName;
 };
