@@ -15,6 +15,7 @@ allowed=(
   "tests/support/private_network.cpp"  # a network namespace of the test's own for address changes
   "tools/vexlo/console_posix.cpp"  # a command-line host's signals, terminal and raw standard input
   "tools/vexlo/console_win32.cpp"  # the same through the console API, binary streams, wide arguments
+  "bench/event_loop/event_loop_bench.h"  # pins our threads and the peers' to chosen CPUs (Linux-only comparison)
 )
 
 while IFS= read -r name; do
