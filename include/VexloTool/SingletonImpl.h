@@ -1,25 +1,34 @@
-// SingletonImpl.h: the holder through which each process-wide service is
-// reached. Takes no lock: the first Instance() call of a service must finish
-// before another thread calls it (hosts do this through the service's Init);
-// afterwards Instance() only reads the registered pointer.
+/// @file
+/// SingletonImpl.h: the holder through which each process-wide service is
+/// reached. Takes no lock: the first Instance() call of a service must finish
+/// before another thread calls it (hosts do this through the service's Init);
+/// afterwards Instance() only reads the registered pointer.
 #pragma once
 
 #include "VexloTool/Export.h"
 
 namespace VexloTool {
 
-// Selects a creation policy overload; one distinct empty type per integer.
+/// Selects a creation policy overload; one distinct empty type per integer.
 template <int v>
 class IntToType {};
 
-// N picks the policy of the public Instance(): 0 = function-local static
-// object, 1 = heap object (never destroyed by the holder).
+/// The base of a process-wide service T, which befriends it and keeps its own
+/// constructor private. N picks the policy of the public Instance(): 0 =
+/// function-local static object (destroyed at process exit or module
+/// unload), 1 = heap object (never destroyed by the holder). The services of
+/// this library use 0.
 template <class T, int N>
 class SingletonImpl {
 public:
+    /// Clears the registered pointer: Existed() is false again.
     virtual ~SingletonImpl();
 
+    /// The one instance, constructed by the first call. A constructor that
+    /// throws leaves nothing registered; the next call constructs again.
     static T& Instance();
+    /// Whether an instance is registered (constructed and not yet destroyed);
+    /// constructs nothing.
     static bool Existed();
 
 protected:
@@ -27,9 +36,13 @@ protected:
     SingletonImpl(const SingletonImpl&) = delete;
     SingletonImpl& operator=(const SingletonImpl&) = delete;
 
+    /// The creation policies behind Instance(): a function-local static
+    /// object (0) or a heap object (1).
     static T& Instance(const IntToType<0>&);
     static T& Instance(const IntToType<1>&);
 
+    /// The registered instance; null before the first Instance() and after
+    /// the destructor.
     static volatile T* volatile _pInstance;
 
 private:

@@ -1,12 +1,13 @@
-// ThreadPool.h: runs callables on a fixed set of worker threads.
-//
-// Threads: Execute and GetIdelThreadNum from any thread, including from a
-// callable running on a worker; Init, Stop and UnInit by the host on one
-// thread, in that order (UnInit pumps that thread's window messages).
-// Locks: one recursive lock guarding the queue, the free carriers and the
-// work event's state; taken before the dispatcher's lock, never after. No
-// host code runs under it: callables and the destructors of their captured
-// values run outside.
+/// @file
+/// ThreadPool.h: runs callables on a fixed set of worker threads.
+///
+/// Threads: Execute and GetIdelThreadNum from any thread, including from a
+/// callable running on a worker; Init, Stop and UnInit by the host on one
+/// thread, in that order (UnInit pumps that thread's window messages).
+/// Locks: one recursive lock guarding the queue, the free carriers and the
+/// work event's state; taken before the dispatcher's lock, never after. No
+/// host code runs under it: callables and the destructors of their captured
+/// values run outside.
 #pragma once
 
 #include <atomic>
@@ -23,28 +24,40 @@ namespace VexloTool {
 
 VEXLOTOOL_SINGLETON(CThreadPool);
 
+/// The process-wide worker pool, reached through Instance(). Workers (named
+/// "thdPool", each with COM initialised) take the callables in the order they
+/// were queued; results go back to the window thread through
+/// CFuncDispatch::Dispatch. Stop the services that queue work (the HTTP
+/// factory) before the pool, and the pool before the dispatcher.
 class VEXLOTOOL_API CThreadPool : public SingletonImpl<CThreadPool, 0> {
 public:
+    /// A callable taking no argument; lambdas convert to it. Its captured
+    /// values are destroyed on the worker after it has run, or where the work
+    /// is released unrun.
     typedef boost::signals2::signal<void()>::slot_type Slot;
 
+    /// Runs at module unload: releases the work still queued and the kept
+    /// carriers. Does not stop the workers: the host calls UnInit first.
     ~CThreadPool() override;
 
-    // Starts the workers: 0 selects max(8, 2 x processors + 2), a negative
-    // count starts none. Always returns true. Work queued before the first
-    // Init waits for it. A second Init without UnInit changes nothing (also
-    // after an Init that started no worker).
+    /// Starts the workers: threads 0 selects max(8, 2 x processors + 2), a
+    /// negative count starts none. Always returns true. Work queued before
+    /// the first Init waits for it. A second Init without UnInit changes
+    /// nothing (also after an Init that started no worker).
     bool Init(int threads);
-    // Refuses new work; workers drain the queue, then end.
+    /// Refuses new work; workers drain the queue, then end. Returns at once.
     void Stop();
-    // Waits for each worker (about 3 s each, pumping window messages), then
-    // terminates those still running. Work left queued is released unrun.
+    /// Waits for each worker (about 3 s each, pumping window messages), then
+    /// terminates those still running. Work left queued is released unrun:
+    /// call Stop first to have it run. The pool may then be started again.
     void UnInit();
-    // Workers currently waiting for work (workers that ended through Stop
-    // keep counting).
+    /// Workers currently waiting for work (workers that ended through Stop
+    /// keep counting).
     long GetIdelThreadNum() const;
 
-    // Runs the callable on a worker. Refused work (after Stop) is released
-    // without running. A callable that throws ends its own worker only.
+    /// Queues the callable to run on a worker. Refused work (after Stop) is
+    /// released without running. A callable that throws ends its own worker
+    /// only; the other workers and later work are unaffected.
     static void Execute(Slot slot) {
         CThreadPool& self = Instance();
         void* carrier = self.GetSignal();
