@@ -14,6 +14,7 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include "VexloTool/ThreadPool.h"
+#include "bench/pool_submit_cost.h"
 #include "vxplatform.h"
 
 using VexloTool::CThreadPool;
@@ -82,21 +83,7 @@ double AsioRate(int workers, int window) {
 // while the workers are busy elsewhere (they are blocked on a gate).
 void ExecuteCost() {
     const int samples = 100000;
-    CThreadPool::Instance().Init(2);
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (int i = 0; i < 2; ++i)
-        CThreadPool::Execute([gate] { WaitForSingleObject(gate, INFINITE); });
-    std::vector<double> ns(samples);
-    for (int i = 0; i < samples; ++i) {
-        const auto start = Clock::now();
-        CThreadPool::Execute([] {});
-        ns[i] = Seconds(Clock::now() - start) * 1e9;
-    }
-    SetEvent(gate);
-    CThreadPool::Instance().Stop();
-    CThreadPool::Instance().UnInit();
-    CloseHandle(gate);
-    std::sort(ns.begin(), ns.end());
+    const std::vector<double> ns = vxbench::SortedSubmitCosts(samples);
     std::printf("one Execute call on the caller's thread: median %.0f ns, p99 %.0f ns\n",
                 ns[samples / 2], ns[samples * 99 / 100]);
 }

@@ -19,6 +19,7 @@
 
 #include "VexloTool/FuncDispatch.h"
 #include "VexloTool/ThreadPool.h"
+#include "bench/pool_submit_cost.h"
 #include "vxplatform.h"
 
 using VexloTool::CFuncDispatch;
@@ -152,21 +153,8 @@ double OursPool(int workers) {
 }
 
 double OursSubmit() {
-    CThreadPool::Instance().Init(2);
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (int i = 0; i < 2; ++i)
-        CThreadPool::Execute([gate] { WaitForSingleObject(gate, INFINITE); });
-    std::vector<double> ns(kSubmitSamples);
-    for (int i = 0; i < kSubmitSamples; ++i) {
-        const auto start = Clock::now();
-        CThreadPool::Execute([] {});
-        ns[i] = Seconds(Clock::now() - start) * 1e9;
-    }
-    SetEvent(gate);
-    CThreadPool::Instance().Stop();
-    CThreadPool::Instance().UnInit();
-    CloseHandle(gate);
-    return Median(ns);
+    const std::vector<double> ns = vxbench::SortedSubmitCosts(kSubmitSamples);
+    return ns[ns.size() / 2];
 }
 
 LoopFigures RunOurs() {
