@@ -40,7 +40,7 @@ for module in "${modules[@]}"; do
 done
 
 exports=$("$objdump" -p "$bin/VexloTool.dll")
-for service in CFuncDispatch CThreadPool CVXLogWrapper; do
+for service in CFuncDispatch CThreadPool CVXLogWrapper CHttpFactory CNetworkMonitorWrapper; do
   symbol="_ZN9VexloTool13SingletonImplINS_[0-9]+${service}ELi0EE8InstanceEv"
   grep -Eq "\] $symbol\$" <<< "$exports" ||
     fail "VexloTool.dll does not export SingletonImpl<$service, 0>::Instance()"
