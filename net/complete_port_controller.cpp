@@ -132,6 +132,23 @@ struct tagRecvPayload {
 
 namespace {
 
+// Posts the peer's orderly close; the record is marked once the host's
+// slots have run (also when one of them throws).
+void PostPeerClose(const boost::shared_ptr<SocketCloseSignal>& signal,
+                   const std::shared_ptr<std::atomic<bool>>& closeRun) {
+    CFuncDispatch::Dispatch(CFuncDispatch::Slot([signal, closeRun] {
+        struct MarkRun {
+            std::atomic<bool>& flag;
+            ~MarkRun() { flag.store(true); }
+        } mark{*closeRun};
+        (*signal)(0u);
+    }));
+}
+
+bool CloseHasRun(const tagPeerClosed& closed) {
+    return closed.closeRun->load() || closed.closeRun.use_count() == 1;
+}
+
 // Posts a received chunk like PostEvent would, without copying its bytes:
 // the call owns the buffer, so the worker's record no longer points to it.
 void PostReceived(const boost::shared_ptr<SocketRecvSignal>& signal,
@@ -212,10 +229,12 @@ void CCompletePortController::uninit() {
     ReclaimInFlight();
     CloseHandle(m_port);
     std::map<unsigned int, tagSocketSignals> table;
+    std::map<unsigned int, tagPeerClosed> closed;
     {
         Guard guard(*this, true);
         m_port = nullptr;
         table.swap(m_sockets);
+        closed.swap(m_peerClosed);
         while (!m_sends.empty())
             DropSends(m_sends.begin()->first);
     }
@@ -295,6 +314,8 @@ void CCompletePortController::addsocket(unsigned int sock, void* slots) {
             entry.onConnect->connect(*given.onConnect);
         added = m_sockets.find(sock) == m_sockets.end();
         if (added)
+            Erase(sock);  // a record left by an earlier socket of that number
+        if (added)
             m_sockets.emplace(sock, std::move(entry));
         else
             m_dropped.push_back(std::move(entry));
@@ -322,6 +343,8 @@ void CCompletePortController::removeall() {
     Guard guard(*this, true);
     while (!m_sockets.empty())
         Erase(m_sockets.begin()->first);
+    while (!m_peerClosed.empty())
+        Erase(m_peerClosed.begin()->first);
 }
 
 int CCompletePortController::socketnum() {
@@ -331,14 +354,67 @@ int CCompletePortController::socketnum() {
     return static_cast<int>(m_sockets.size());
 }
 
-// Under the lock: the entry leaves the table; its signals are destroyed
-// once the lock is released.
+// Under the lock: the entry leaves the table, and a socket whose peer
+// closed its record; their signals are destroyed once the lock is released.
 void CCompletePortController::Erase(unsigned int sock) {
     auto it = m_sockets.find(sock);
-    if (it == m_sockets.end())
-        return;
-    m_dropped.push_back(std::move(it->second));
-    m_sockets.erase(it);
+    if (it != m_sockets.end()) {
+        m_dropped.push_back(std::move(it->second));
+        m_sockets.erase(it);
+    }
+    auto closed = m_peerClosed.find(sock);
+    if (closed != m_peerClosed.end()) {
+        m_dropped.emplace_back();
+        m_dropped.back().onSent.swap(closed->second.onSent);
+        m_peerClosed.erase(closed);
+    }
+}
+
+// Under the lock: the peer closed its side. The socket leaves the table and
+// keeps only its onSent, for the replies the host may still make before its
+// onClose has run. The close is posted even without a slot: its run marks
+// the end of those replies.
+void CCompletePortController::PeerClosed(unsigned int sock, const tagSocketSignals& signals) {
+    Erase(sock);
+    SweepPeerClosed();
+    tagPeerClosed& closed = m_peerClosed[sock];
+    closed.onSent = signals.onSent;
+    closed.closeRun = std::make_shared<std::atomic<bool>>(false);
+    PostPeerClose(signals.onClose ? signals.onClose
+                                  : boost::shared_ptr<SocketCloseSignal>(new SocketCloseSignal),
+                  closed.closeRun);
+}
+
+// Under the lock: forgets the sockets whose peer closed, whose onClose has
+// run and whose sends are all out.
+void CCompletePortController::SweepPeerClosed() {
+    for (auto it = m_peerClosed.begin(); it != m_peerClosed.end();) {
+        const auto current = it++;
+        if (CloseHasRun(current->second) && m_sends.find(current->first) == m_sends.end())
+            Erase(current->first);
+    }
+}
+
+// Under the lock: registered, or closed by the peer with its onClose not
+// yet run.
+bool CCompletePortController::TakesSends(unsigned int sock) {
+    if (m_sockets.find(sock) != m_sockets.end())
+        return true;
+    auto closed = m_peerClosed.find(sock);
+    return closed != m_peerClosed.end() && !CloseHasRun(closed->second);
+}
+
+// Under the lock: the signals a completion of the socket reports to; only
+// onSent for a socket whose peer closed, none for one that left the table.
+tagSocketSignals CCompletePortController::SignalsOf(unsigned int sock) const {
+    tagSocketSignals signals;
+    auto it = m_sockets.find(sock);
+    if (it != m_sockets.end())
+        return CopySignals(it->second);
+    auto closed = m_peerClosed.find(sock);
+    if (closed != m_peerClosed.end())
+        signals.onSent = closed->second.onSent;
+    return signals;
 }
 
 // Under the lock: the socket failed; its waiting sends are freed. The first
@@ -360,11 +436,9 @@ bool CCompletePortController::StartFailed(unsigned int sock, tagIoContext* conte
     FreeContext(context);
     DropSends(sock);
     auto it = m_sockets.find(sock);
-    if (it != m_sockets.end()) {
-        if (Wanted(it->second.onClose))
-            PostEvent(it->second.onClose, static_cast<unsigned int>(error));
-        Erase(sock);
-    }
+    if (it != m_sockets.end() && Wanted(it->second.onClose))
+        PostEvent(it->second.onClose, static_cast<unsigned int>(error));
+    Erase(sock);  // a socket whose peer closed has had its one onClose
     return false;
 }
 
@@ -434,7 +508,7 @@ bool CCompletePortController::sendto(unsigned int sock, sockaddr* to, int, const
     if (to)
         std::memcpy(&context->address, to, sizeof(sockaddr_in));
     Guard guard(*this, lock);
-    if (m_sockets.find(sock) == m_sockets.end())
+    if (!TakesSends(sock))
         return false;
     m_sends[sock].waiting.push_back(context.release());
     return StartSends(sock);
@@ -553,9 +627,7 @@ DWORD WINAPI CCompletePortController::WorkThreadProc(void* controller) {
         tagIoContext* next = nullptr;
         {
             Guard guard(*self, true);
-            auto it = self->m_sockets.find(sock);
-            if (it != self->m_sockets.end())
-                signals = CopySignals(it->second);
+            signals = self->SignalsOf(sock);
             next = self->HandleCompletion(ok, bytes, sock, context, error, signals, payload);
         }
         // The next receive of a stream goes out after the lock: its system
@@ -588,9 +660,8 @@ tagIoContext* CCompletePortController::HandleCompletion(
         if (recv(sock, false) && Wanted(signals.onConnect))
             PostEvent(signals.onConnect, sock);
     } else if (bytes == 0) {
-        Erase(sock);
-        if (Wanted(signals.onClose))
-            PostEvent(signals.onClose, 0u);
+        if (m_sockets.find(sock) != m_sockets.end())
+            PeerClosed(sock, signals);
     } else if (operation == IO_RECV) {
         if (Wanted(signals.onRecv))
             PostReceived(signals.onRecv, payload);

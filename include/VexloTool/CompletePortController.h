@@ -12,6 +12,7 @@
 /// Sockets stay the host's: the controller never closes or shuts one down.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -60,6 +61,18 @@ struct tagSendQueue {
     std::deque<tagIoContext*> batch;    ///< the sends of the batch in flight, in order
     std::vector<WSABUF> buffers;        ///< the batch's non-empty buffers, as handed to WSASend
     bool sending = false;               ///< a batch is in flight
+};
+
+/// A socket whose peer has closed: it has left the table (onClose(0) is on
+/// its way) and receives nothing more, but until the window thread has run
+/// that onClose it still takes sends, so that the replies the host makes to
+/// the last chunks, which reach it after the close was seen, go out and get
+/// their onSent. The controller's own record, guarded by its lock.
+struct tagPeerClosed {
+    boost::shared_ptr<SocketSentSignal> onSent;
+    /// Set once the posted onClose has run; the controller's reference is
+    /// the only one left once the call was dropped unrun.
+    std::shared_ptr<std::atomic<bool>> closeRun;
 };
 
 /// What addsocket reads: each member null or pointing to a slot of the
@@ -148,7 +161,9 @@ public:
     /// while no other thread uses the controller. Returns false before init,
     /// for null data with a non-zero len, for a socket not in the table, or
     /// when the send could not be started (onClose then carries the error);
-    /// true once the bytes are queued.
+    /// true once the bytes are queued. A socket whose peer closed its side
+    /// still takes sends until its onClose(0) has run on the window thread,
+    /// so a slot may answer the last chunks it receives.
     bool send(unsigned int sock, const char* data, unsigned int len, bool lock);
     bool sendto(unsigned int sock, sockaddr* to, int tolen, const char* data, unsigned int len,
                 bool lock);
@@ -171,6 +186,10 @@ private:
                     const tagSocketSignals& signals);
     bool StartFailed(unsigned int sock, tagIoContext* context, DWORD error);
     void Erase(unsigned int sock);
+    void PeerClosed(unsigned int sock, const tagSocketSignals& signals);
+    void SweepPeerClosed();
+    bool TakesSends(unsigned int sock);
+    tagSocketSignals SignalsOf(unsigned int sock) const;
     tagIoContext* NewContext(int operation);
     void FreeContext(tagIoContext* context);
     void Release(tagIoContext* context);
@@ -182,12 +201,12 @@ private:
     std::map<unsigned int, tagSocketSignals> m_sockets;
     CRITICAL_SECTION m_lock;
 
-    // Under m_lock: sends by socket, records handed (or about to be handed)
-    // to Winsock and not yet handled, entries erased and records finished
-    // meanwhile (destroyed once the lock is released) and the depth of the
-    // lock.
+    // Under m_lock: sends by socket, sockets whose peer closed, records handed (or about to be
+    // handed) to Winsock and not yet handled, entries erased and records finished meanwhile
+    // (destroyed once the lock is released) and the depth of the lock.
     std::map<tagIoContext*, unsigned int> m_inFlight;  // record -> socket
     std::map<unsigned int, tagSendQueue> m_sends;
+    std::map<unsigned int, tagPeerClosed> m_peerClosed;
     std::vector<tagSocketSignals> m_dropped;
     std::vector<tagIoContext*> m_released;
     int m_lockDepth = 0;

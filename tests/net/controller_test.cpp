@@ -223,6 +223,36 @@ TEST_F(ControllerTest, EndsOfAConnection) {
     }
 }
 
+// A peer that sends a request and closes its side gets every reply the host
+// makes from its receive slots, although the window thread sees the chunks
+// only after the workers saw the close. Once onClose has run, sends are
+// refused as for any socket that left the table.
+TEST_F(ControllerTest, RepliesToTheLastChunksReachAPeerThatClosedItsSide) {
+    vxtest::SocketPair pair;
+    SocketRecorder recorder;
+    const unsigned int s = static_cast<unsigned int>(pair.client);
+    int refused = 0;
+    recorder.core().onData = [&](const char* data, unsigned int length) {
+        if (!controller_.send(s, data, length, true))
+            ++refused;
+    };
+    controller_.addsocket(s, recorder.slots());
+    const std::string request = vxtest::Pattern(300000, 7);
+    ASSERT_TRUE(vxtest::SendAll(pair.server, request));
+    ASSERT_EQ(0, ::shutdown(pair.server, SD_SEND));
+    // The window thread stays away until the workers have handled the close.
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return controller_.socketnum() == 0; }));
+    EXPECT_FALSE(controller_.connectto(s, "127.0.0.1", 1));
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.log().closes.empty(); }));
+    ASSERT_EQ(0, refused);  // else the peer would wait for bytes that never come
+    EXPECT_EQ(std::vector<unsigned int>{0u}, recorder.log().closes);
+    EXPECT_EQ(request, vxtest::ReceiveAll(pair.server, request.size()));
+    ASSERT_TRUE(
+        PumpUntil([&] { return recorder.log().sent == static_cast<int>(recorder.log().chunks); }));
+    EXPECT_FALSE(controller_.send(s, "late", 4, true));
+    EXPECT_EQ(0, controller_.socketnum());
+}
+
 TEST_F(ControllerTest, RefusedConnectGivesCloseWithoutConnect) {
     SocketRecorder recorder;
     SOCKET sock = Connect(recorder, vxtest::UnusedPort());

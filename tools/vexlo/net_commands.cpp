@@ -6,7 +6,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "VexloTool/CompletePortController.h"
 #include "VexloTool/FuncDispatch.h"
@@ -68,17 +67,14 @@ std::string PeerName(unsigned int sock) {
            std::to_string(ntohs(address.sin_port));
 }
 
-// How long a connection whose peer has closed keeps its socket while echoes
-// may still be on their way: the controller reports nothing for a socket
-// that has left its table, so the end of those sends cannot be seen.
+// How long a connection whose peer has closed waits for its echoes to go out
+// before it is closed anyway: a send that fails after the peer's close is
+// not reported.
 const unsigned int kLingerMs = 5000;
-// Registrations tried for one reply after the peer's half-close.
-const int kReplyAttempts = 100;
 
 struct EchoServer {
     CCompletePortController controller;
     std::map<unsigned int, int> pending;  // accepted socket -> sends not yet out
-    std::set<unsigned int> unreported;    // sockets with replies never to be reported
     bool quiet = false;
 
     void Accept(unsigned int sock) {
@@ -99,24 +95,13 @@ struct EchoServer {
         controller.addsocket(sock, &slots);
     }
 
-    // The controller takes a socket out of its table as soon as the peer's
-    // half-close arrives, which can be before this thread has answered the
-    // last bytes received; it then refuses the answer. Registered again (no
-    // slots), the socket takes the answer, queued behind the earlier ones,
-    // until the registration's own receive sees the end again.
+    // Chunks that arrive with the peer's half-close are still answered: the
+    // controller takes sends until this thread has seen the close.
     void Reply(unsigned int sock, const char* data, unsigned int length) {
-        const tagSocketSlots none = {nullptr, nullptr, nullptr, nullptr};
-        for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-            if (controller.send(sock, data, length, true)) {
-                // A reply taken after a new registration may never be
-                // reported: its socket can leave the table again first.
-                if (attempt == 0)
-                    ++pending[sock];
-                else
-                    unreported.insert(sock);
-                return;
-            }
-            controller.addsocket(sock, const_cast<tagSocketSlots*>(&none));
+        const auto it = pending.find(sock);
+        if (it != pending.end() && controller.send(sock, data, length, true)) {
+            ++it->second;
+            return;
         }
         std::fprintf(stderr, "%s connection %u: %u bytes not echoed\n", TimeStamp().c_str(), sock,
                      length);
@@ -129,9 +114,8 @@ struct EchoServer {
         const auto it = pending.find(sock);
         if (it == pending.end())
             return;
-        if (error || (it->second <= 0 && !unreported.count(sock))) {
+        if (error || it->second <= 0) {
             pending.erase(it);
-            unreported.erase(sock);
             closesocket(static_cast<SOCKET>(sock));
             return;
         }
@@ -142,13 +126,11 @@ struct EchoServer {
             50,
             [this, sock, until, timer] {
                 const auto entry = pending.find(sock);
-                if (entry != pending.end() && (entry->second > 0 || unreported.count(sock)) &&
-                    Now() < until)
+                if (entry != pending.end() && entry->second > 0 && Now() < until)
                     return;
                 CFuncDispatch::StopTimer(*timer);
                 if (entry != pending.end()) {
                     pending.erase(entry);
-                    unreported.erase(sock);
                     closesocket(static_cast<SOCKET>(sock));
                 }
             },
@@ -159,7 +141,6 @@ struct EchoServer {
         for (const auto& entry : pending)
             closesocket(static_cast<SOCKET>(entry.first));
         pending.clear();
-        unreported.clear();
     }
 };
 
