@@ -81,6 +81,7 @@ struct SocketState {
     int blockedCalls = 0;            // threads waiting in a blocking call
     CompletionPort* port = nullptr;  // one reference held
     ULONG_PTR key = 0;
+    bool skipOnSuccess = false;  // operations done at once queue no packet
     std::deque<PendingOp> reads;
     std::deque<PendingOp> writes;  // sends and the connect
 };

@@ -139,6 +139,17 @@ std::vector<vxp::bsd::Slice> Slices(LPWSABUF buffers, DWORD count, size_t* total
     return slices;
 }
 
+// Under the state's lock: an operation that succeeded within its starting
+// call; its packet is skipped when the socket asked for that.
+void CompleteAtOnce(vxp::SocketState& state, const vxp::PendingOp& op, size_t bytes) {
+    if (!state.skipOnSuccess) {
+        vxp::CompleteOperation(state, op, bytes, 0);
+        return;
+    }
+    op.overlapped->Internal = 0;
+    op.overlapped->InternalHigh = bytes;
+}
+
 // Starts an overlapped operation: tried at once when nothing of its
 // direction waits before it, queued otherwise.
 int StartOverlapped(SOCKET s, vxp::PendingOp op, LPDWORD bytes) {
@@ -161,7 +172,7 @@ int StartOverlapped(SOCKET s, vxp::PendingOp op, LPDWORD bytes) {
                 return FailErrno(static_cast<int>(-Refine(*state, -attempt.error)));
             if (bytes)
                 *bytes = static_cast<DWORD>(attempt.bytes);
-            vxp::CompleteOperation(*state, op, attempt.bytes, 0);
+            CompleteAtOnce(*state, op, attempt.bytes);
             WSASetLastError(0);
             return 0;
         }
@@ -199,9 +210,10 @@ BOOL PASCAL ConnectExImpl(SOCKET s, const sockaddr* name, int namelen, PVOID, DW
     vxp::PendingOp op{vxp::OpKind::Connect, overlapped, {}};
     overlapped->Internal = ERROR_IO_PENDING;
     const int result = vxp::bsd::Connect(state->fd, name, namelen);
-    if (result == 0 || ConnectOutcome(-result)) {
-        vxp::CompleteOperation(*state, op, 0,
-                               result == 0 ? 0 : vxp::CompletionErrorFromErrno(-result));
+    if (result == 0) {
+        CompleteAtOnce(*state, op, 0);
+    } else if (ConnectOutcome(-result)) {
+        vxp::CompleteOperation(*state, op, 0, vxp::CompletionErrorFromErrno(-result));
     } else if (result == -EINPROGRESS) {
         state->writes.push_front(std::move(op));
     } else {
@@ -463,6 +475,17 @@ int WSAIoctl(SOCKET s, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD 
     *bytesReturned = sizeof(function);
     WSASetLastError(0);
     return 0;
+}
+
+BOOL SetFileCompletionNotificationModes(HANDLE file, UCHAR flags) {
+    vxp::SocketRef state = vxp::FindSocket(static_cast<SOCKET>(reinterpret_cast<uintptr_t>(file)));
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->skipOnSuccess = (flags & FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != 0;
+    return TRUE;
 }
 
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {

@@ -281,6 +281,55 @@ TEST_F(IocpTest, ConnectExNeedsABoundSocket) {
     closesocket(sock);
 }
 
+// With FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, an operation that succeeds
+// within its call queues no packet; one that pends still completes as one.
+TEST_F(IocpTest, SkipOnSuccessQueuesPacketsOnlyForOperationsThatPend) {
+    SocketPair pair;
+    Associate(pair.client);
+    Associate(pair.server);
+    for (SOCKET sock : {pair.client, pair.server}) {
+        ASSERT_TRUE(SetFileCompletionNotificationModes(
+            reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(sock)),
+            FILE_SKIP_COMPLETION_PORT_ON_SUCCESS));
+    }
+    // A small send into an empty buffer is done at once.
+    char bytes[] = "abc";
+    WSABUF wsabuf = {3, bytes};
+    OVERLAPPED sendOverlapped = {};
+    DWORD sent = 0;
+    ASSERT_EQ(0, WSASend(pair.client, &wsabuf, 1, &sent, 0, &sendOverlapped, nullptr));
+    EXPECT_EQ(3u, sent);
+    ExpectEmpty();
+    // The bytes may still be on their way: a receive either takes them at
+    // once, without a packet, or pends and completes as one.
+    OVERLAPPED recvOverlapped;
+    char buffer[16] = {};
+    WSABUF recvBuffer = {sizeof(buffer), buffer};
+    DWORD received = 0;
+    DWORD flags = 0;
+    std::memset(&recvOverlapped, 0, sizeof(recvOverlapped));
+    if (WSARecv(pair.server, &recvBuffer, 1, &received, &flags, &recvOverlapped, nullptr) == 0) {
+        EXPECT_EQ(3u, received);
+    } else {
+        ASSERT_EQ(WSA_IO_PENDING, WSAGetLastError());
+        const Dequeued d = Dequeue(port_);
+        EXPECT_TRUE(d.ok);
+        EXPECT_EQ(3u, d.bytes);
+        EXPECT_EQ(&recvOverlapped, d.overlapped);
+    }
+    EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
+    ExpectEmpty();
+    // Nothing to read: the receive pends and its completion is a packet.
+    EXPECT_EQ(WSA_IO_PENDING, StartReceive(pair.server, &recvOverlapped, buffer, sizeof(buffer)));
+    ExpectEmpty();
+    ASSERT_TRUE(vxtest::SendAll(pair.client, "hello"));
+    const Dequeued d = Dequeue(port_);
+    EXPECT_TRUE(d.ok);
+    EXPECT_EQ(5u, d.bytes);
+    EXPECT_EQ(&recvOverlapped, d.overlapped);
+    ExpectEmpty();
+}
+
 TEST_F(IocpTest, ImmediateSendFailureQueuesNoPacket) {
     SocketPair pair;
     Associate(pair.client);

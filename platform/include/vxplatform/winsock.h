@@ -286,6 +286,14 @@ VXP_API BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR ke
 VXP_API BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key,
                                         LPOVERLAPPED overlapped);
 
+// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS: a WSARecv, WSASend or ConnectEx of
+// the socket that succeeds at once queues no packet; its caller handles the
+// completion. Operations that pend or fail are reported as before. Other
+// flags are accepted and ignored. The mode stays with the socket.
+#define FILE_SKIP_COMPLETION_PORT_ON_SUCCESS 0x1
+#define FILE_SKIP_SET_EVENT_ON_HANDLE 0x2
+VXP_API BOOL SetFileCompletionNotificationModes(HANDLE file, UCHAR flags);
+
 // Cancels the socket's pending operations (all of them, or the one with this
 // OVERLAPPED): each completes with ERROR_OPERATION_ABORTED. ERROR_NOT_FOUND
 // when none is pending. Deviation: an operation the reactor is completing at
