@@ -13,6 +13,8 @@ namespace VexloTool {
 
 namespace {
 
+// Receives done at once that one worker handles in a row for one socket.
+constexpr int kCompletionsInARow = 16;
 // How long uninit waits for the cancelled operations to hand back their records.
 constexpr DWORD kReclaimBoundMs = 3000;
 // The controller lock is held across socket system calls and posts, far
@@ -313,12 +315,19 @@ void CCompletePortController::addsocket(unsigned int sock, void* slots) {
         if (given.onConnect)
             entry.onConnect->connect(*given.onConnect);
         added = m_sockets.find(sock) == m_sockets.end();
-        if (added)
+        if (added) {
             Erase(sock);  // a record left by an earlier socket of that number
-        if (added)
             m_sockets.emplace(sock, std::move(entry));
-        else
+            // Operations that finish within their call are then handled by
+            // the caller, without waking a worker for a packet.
+            if (SetFileCompletionNotificationModes(AsHandle(sock),
+                                                   FILE_SKIP_COMPLETION_PORT_ON_SUCCESS))
+                m_skipping.insert(sock);
+            else
+                m_skipping.erase(sock);
+        } else {
             m_dropped.push_back(std::move(entry));
+        }
     }
     // A second registration must not start a second receive: two receives
     // in flight could hand chunks over out of order.
@@ -393,6 +402,12 @@ void CCompletePortController::SweepPeerClosed() {
         if (CloseHasRun(current->second) && m_sends.find(current->first) == m_sends.end())
             Erase(current->first);
     }
+}
+
+// Under the lock: whether the socket's operations that succeed at once come
+// back to their starter instead of as packets.
+bool CCompletePortController::SkipsPackets(unsigned int sock) const {
+    return m_skipping.find(sock) != m_skipping.end();
 }
 
 // Under the lock: registered, or closed by the peer with its onClose not
@@ -479,6 +494,8 @@ bool CCompletePortController::connectto(unsigned int sock, const char* ip, short
         const int error = WSAGetLastError();
         if (error != WSA_IO_PENDING)
             return StartFailed(sock, context, static_cast<DWORD>(error));
+    } else if (SkipsPackets(sock)) {
+        HandleCompletion(TRUE, 0, sock, context, 0, SignalsOf(sock), nullptr);
     }
     return true;
 }
@@ -555,12 +572,24 @@ bool CCompletePortController::IssueBatch(unsigned int sock, tagSendQueue& sends)
     lead->transferred = 0;
     sends.sending = true;
     m_inFlight[lead] = sock;
+    DWORD sent = 0;
     if (WSASend(AsSocket(sock), sends.buffers.data(), static_cast<DWORD>(sends.buffers.size()),
-                &lead->transferred, 0, &lead->overlapped, nullptr) == SOCKET_ERROR) {
+                &sent, 0, &lead->overlapped, nullptr) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (error != WSA_IO_PENDING)
             return StartFailed(sock, lead, static_cast<DWORD>(error));
+        return true;
     }
+    return SkipsPackets(sock) ? SentAtOnce(sock, lead, sent) : true;
+}
+
+// Under the lock: the batch went out within WSASend, which queued no packet;
+// it completes here as a worker would complete it.
+bool CCompletePortController::SentAtOnce(unsigned int sock, tagIoContext* lead, DWORD bytes) {
+    if (bytes == 0)
+        return StartFailed(sock, lead, ERROR_GEN_FAILURE);
+    lead->transferred = bytes;
+    HandleSent(sock, lead, bytes, SignalsOf(sock));
     return true;
 }
 
@@ -569,7 +598,24 @@ bool CCompletePortController::recv(unsigned int sock, bool lock) {
         return false;
     Guard guard(*this, lock);
     tagIoContext* context = PrepareRecv(sock);
-    return context && StartRecv(sock, context, true);
+    if (!context)
+        return false;
+    DWORD received = 0;
+    switch (StartRecv(sock, context, true, SkipsPackets(sock), received)) {
+        case kRecvFailed:
+            return false;
+        case kRecvDone:
+            HandOver(sock, context, received);  // a worker handles it, not this caller
+            return true;
+        case kRecvPending:
+            break;
+    }
+    return true;
+}
+
+// A receive done at once goes to the workers as the packet it did not get.
+void CCompletePortController::HandOver(unsigned int sock, tagIoContext* context, DWORD bytes) {
+    PostQueuedCompletionStatus(m_port, bytes, static_cast<ULONG_PTR>(sock), &context->overlapped);
 }
 
 // Under the lock: a receive record for the socket, already counted in
@@ -589,19 +635,25 @@ tagIoContext* CCompletePortController::PrepareRecv(unsigned int sock) {
 // caller's, and a socket that failed meanwhile is handled by its own rules.
 // Once started, the record belongs to its completion, which another worker
 // may handle and free before the call returns: the call's out-arguments are
-// therefore not in the record.
-bool CCompletePortController::StartRecv(unsigned int sock, tagIoContext* context, bool locked) {
-    DWORD received = 0;
+// therefore not in the record. Done (received holds the count) only for a
+// socket that skips the packets of operations done at once (skips): the
+// record then stays the caller's.
+CCompletePortController::RecvStart CCompletePortController::StartRecv(unsigned int sock,
+                                                                      tagIoContext* context,
+                                                                      bool locked, bool skips,
+                                                                      DWORD& received) {
+    received = 0;
     DWORD flags = 0;
     if (WSARecv(AsSocket(sock), &context->buffer, 1, &received, &flags, &context->overlapped,
                 nullptr) == SOCKET_ERROR) {
         const int error = WSAGetLastError();
-        if (error != WSA_IO_PENDING) {
-            Guard guard(*this, !locked);
-            return StartFailed(sock, context, static_cast<DWORD>(error));
-        }
+        if (error == WSA_IO_PENDING)
+            return kRecvPending;
+        Guard guard(*this, !locked);
+        StartFailed(sock, context, static_cast<DWORD>(error));
+        return kRecvFailed;
     }
-    return true;
+    return skips ? kRecvDone : kRecvPending;
 }
 
 DWORD WINAPI CCompletePortController::WorkThreadProc(void* controller) {
@@ -616,25 +668,43 @@ DWORD WINAPI CCompletePortController::WorkThreadProc(void* controller) {
         if (!overlapped || key == 0)
             return 0;
         const unsigned int sock = static_cast<unsigned int>(key);
-        auto* context = reinterpret_cast<tagIoContext*>(overlapped);
-        // The record is this thread's until it is handled: a received chunk
-        // takes over its buffer before the lock is taken. Both are released
-        // after the lock, like the signals.
-        std::shared_ptr<tagRecvPayload> payload;
-        if (ok && bytes > 0 && context->operation == IO_RECV)
-            payload = std::make_shared<tagRecvPayload>(self->m_buffers, context->data, bytes);
-        tagSocketSignals signals;
-        tagIoContext* next = nullptr;
-        {
-            Guard guard(*self, true);
-            signals = self->SignalsOf(sock);
-            next = self->HandleCompletion(ok, bytes, sock, context, error, signals, payload);
-        }
+        bool skips = false;
+        tagIoContext* next = self->Complete(
+            ok, bytes, sock, reinterpret_cast<tagIoContext*>(overlapped), error, skips);
         // The next receive of a stream goes out after the lock: its system
         // call copies up to a chunk, and other sockets need not wait for it.
-        if (next)
-            self->StartRecv(sock, next, false);
+        // Chunks that are there already are handled here, a few in a row,
+        // before the stream goes back to the port for the other sockets.
+        for (int inRow = 1; next; ++inRow) {
+            DWORD received = 0;
+            if (self->StartRecv(sock, next, false, skips, received) != kRecvDone)
+                break;
+            if (inRow == kCompletionsInARow) {
+                self->HandOver(sock, next, received);
+                break;
+            }
+            next = self->Complete(TRUE, received, sock, next, 0, skips);
+        }
     }
+}
+
+// One completion of the socket: returns its next receive, prepared but not
+// started, and whether it skips the packet when done at once.
+tagIoContext* CCompletePortController::Complete(BOOL ok, DWORD bytes, unsigned int sock,
+                                                tagIoContext* context, DWORD error,
+                                                bool& nextSkips) {
+    // The record is this thread's until it is handled: a received chunk
+    // takes over its buffer before the lock is taken. Both are released
+    // after the lock, like the signals.
+    std::shared_ptr<tagRecvPayload> payload;
+    if (ok && bytes > 0 && context->operation == IO_RECV)
+        payload = std::make_shared<tagRecvPayload>(m_buffers, context->data, bytes);
+    tagSocketSignals signals;
+    Guard guard(*this, true);
+    signals = SignalsOf(sock);
+    tagIoContext* next = HandleCompletion(ok, bytes, sock, context, error, signals, payload);
+    nextSkips = next && SkipsPackets(sock);
+    return next;
 }
 
 // Under the lock: the completion rules, in order. Frees the record. After a

@@ -16,6 +16,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,7 +98,7 @@ enum EIoOperation { IO_SEND = 0, IO_RECV = 1, IO_CONNECT = 2 };
 struct tagIoContext {
     OVERLAPPED overlapped;  ///< first member: the record's address is the OVERLAPPED
     WSABUF buffer;          ///< length and start of the bytes still to go
-    DWORD transferred;      ///< out-argument of the send call
+    DWORD transferred;      ///< bytes of a send batch done within its call
     DWORD flags;            ///< unused: a receive keeps its out-arguments on its stack
     sockaddr_in address;    ///< connect: the peer; send: the destination given to sendto
     int addressLength;      ///< sizeof(sockaddr_in)
@@ -172,9 +173,16 @@ private:
     class Guard;
 
     bool recv(unsigned int sock, bool lock);
+    enum RecvStart { kRecvPending, kRecvDone, kRecvFailed };
     tagIoContext* PrepareRecv(unsigned int sock);
-    bool StartRecv(unsigned int sock, tagIoContext* context, bool locked);
+    RecvStart StartRecv(unsigned int sock, tagIoContext* context, bool locked, bool skips,
+                        DWORD& received);
+    void HandOver(unsigned int sock, tagIoContext* context, DWORD bytes);
     static DWORD WINAPI WorkThreadProc(void* controller);
+    tagIoContext* Complete(BOOL ok, DWORD bytes, unsigned int sock, tagIoContext* context,
+                           DWORD error, bool& nextSkips);
+    bool SentAtOnce(unsigned int sock, tagIoContext* lead, DWORD bytes);
+    bool SkipsPackets(unsigned int sock) const;
 
     bool StartSends(unsigned int sock);
     void DropSends(unsigned int sock);
@@ -207,6 +215,7 @@ private:
     std::map<tagIoContext*, unsigned int> m_inFlight;  // record -> socket
     std::map<unsigned int, tagSendQueue> m_sends;
     std::map<unsigned int, tagPeerClosed> m_peerClosed;
+    std::set<unsigned int> m_skipping;  // sockets whose operations done at once queue no packet
     std::vector<tagSocketSignals> m_dropped;
     std::vector<tagIoContext*> m_released;
     int m_lockDepth = 0;
