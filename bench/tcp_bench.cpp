@@ -4,6 +4,7 @@
 // the window thread (the main thread here). Also: memory per idle
 // registered socket.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -192,7 +193,11 @@ void Report(const char* name, double bytes, double ours, double asio) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const size_t scale = argc > 1 ? static_cast<size_t>(std::atoi(argv[1])) : 1024;  // MiB
+    const int scale = argc > 1 ? std::atoi(argv[1]) : 1024;  // MiB on one connection
+    if (scale <= 0) {
+        std::fprintf(stderr, "usage: tcp_bench [MiB echoed on one connection, default 1024]\n");
+        return 2;
+    }
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     HWND hwnd = CreateBenchWindow();
@@ -200,7 +205,7 @@ int main(int argc, char** argv) {
     CCompletePortController controller;
     controller.init();
 
-    const size_t big = scale << 20;
+    const size_t big = static_cast<size_t>(scale) << 20;
     const double ours1 = OursEchoSeconds(controller, 1, big);
     const double asio1 = vxbench::AsioEchoSeconds(1, big);
     Report("1 connection echoing", static_cast<double>(big), ours1, asio1);
