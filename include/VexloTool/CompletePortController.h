@@ -134,8 +134,10 @@ public:
     /// not running.
     void uninit();
 
-    /// Registers the socket sock; slots points to a tagSocketSlots. A
-    /// connected socket starts receiving at once; a repeated registration
+    /// Registers the socket sock; slots points to a tagSocketSlots. The socket
+    /// is associated with the controller's port and set to
+    /// FILE_SKIP_COMPLETION_PORT_ON_SUCCESS, for good (both outlast the
+    /// registration). A connected socket starts receiving at once; a repeated registration
     /// changes nothing and starts nothing. Ignored before init or with null
     /// slots.
     void addsocket(unsigned int sock, void* slots);
