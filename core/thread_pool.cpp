@@ -13,9 +13,11 @@ template class SingletonImpl<CThreadPool, 0>;
 
 namespace {
 
-// Carriers kept for reuse: enough for a burst of tiny tasks, a few hundred
-// bytes each.
-const size_t kFreeSignalPoolSize = 256;
+// Carriers kept for reuse, a few hundred bytes each. The cap follows the
+// deepest queue seen, so a steady producer running ahead of the workers
+// reuses carriers instead of building new ones, within a bounded footprint.
+const size_t kMinFreeSignals = 256;
+const size_t kMaxFreeSignals = 8192;
 
 int DefaultWorkerCount() {
     SYSTEM_INFO info = {};
@@ -25,7 +27,7 @@ int DefaultWorkerCount() {
 
 }  // namespace
 
-CThreadPool::CThreadPool() {
+CThreadPool::CThreadPool() : freeCap_(kMinFreeSignals) {
     InitializeCriticalSectionAndSpinCount(&lock_, kLockSpinCount);
 }
 
@@ -48,13 +50,15 @@ bool CThreadPool::Init(int threads) {
     // Workers of an earlier generation (terminated while busy, and on Linux
     // still finishing their callable) must not count in this one.
     InterlockedIncrement(&generation_);
-    workEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset: one signal wakes one worker. Work queued before Init is
+    // seen by the new workers, which look at the queue before they wait.
+    workEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
-        // Work queued before Init must be seen by the new workers.
+        // Workers of an earlier pool may have left their marks.
         ScopedLock guard(lock_);
-        if (!queue_.empty())
-            SetEvent(workEvent_);
+        sleepers_ = 0;
+        waking_ = false;
     }
     threads_.resize(count);
     for (int i = 0; i < count; ++i) {
@@ -115,13 +119,29 @@ void CThreadPool::ReleaseSignal(void* carrier) {
     AsCarrier(carrier)->disconnect_all_slots();
     {
         ScopedLock guard(lock_);
-        if (freeSignals_.size() < kFreeSignalPoolSize) {
-            freeSignals_.push_back(carrier);
-            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+        if (KeepFreeLocked(carrier))
             return;
-        }
     }
     DestroyCarrier(carrier);
+}
+
+bool CThreadPool::KeepFreeLocked(void* carrier) {
+    if (freeSignals_.size() >= freeCap_)
+        return false;
+    freeSignals_.push_back(carrier);
+    freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+    return true;
+}
+
+HANDLE CThreadPool::WakeOneLocked() {
+    // One worker on its way to the queue is enough: it wakes the next one
+    // itself if it finds more work than it takes. This keeps a burst from
+    // waking every sleeper to fight over the lock.
+    if (sleepers_ == 0 || waking_ || !workEvent_)
+        return nullptr;
+    --sleepers_;
+    waking_ = true;
+    return workEvent_;
 }
 
 void CThreadPool::AsyncExecute(void* carrier) {
@@ -129,10 +149,17 @@ void CThreadPool::AsyncExecute(void* carrier) {
         ReleaseSignal(carrier);
         return;
     }
-    ScopedLock guard(lock_);
-    queue_.push_back(carrier);
-    if (queue_.size() == 1 && workEvent_)
-        SetEvent(workEvent_);
+    HANDLE wake;
+    {
+        ScopedLock guard(lock_);
+        queue_.push_back(carrier);
+        if (queue_.size() > freeCap_)
+            freeCap_ = std::min(queue_.size(), kMaxFreeSignals);
+        wake = WakeOneLocked();
+    }
+    // Signalled outside the lock: the woken worker needs it at once.
+    if (wake)
+        SetEvent(wake);
 }
 
 void CThreadPool::ReleaseQueuedWork() {
@@ -152,24 +179,31 @@ DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
     return 0;
 }
 
-void* CThreadPool::TakeWork(void* finished) {
+void* CThreadPool::TakeWork(void* finished, bool woken) {
     // The finished carrier's callable is already released (outside the
     // lock); parking it here spares the worker a second lock round trip.
     void* carrier = nullptr;
+    HANDLE wake = nullptr;
     {
         ScopedLock guard(lock_);
-        if (finished && freeSignals_.size() < kFreeSignalPoolSize) {
-            freeSignals_.push_back(finished);
-            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+        if (finished && KeepFreeLocked(finished))
             finished = nullptr;
-        }
+        if (woken)
+            waking_ = false;
         if (!queue_.empty()) {
             carrier = queue_.front();
             queue_.pop_front();
+            // More work than this worker takes: bring in one more.
+            if (!queue_.empty())
+                wake = WakeOneLocked();
+        } else {
+            // Counted before the lock is left, so work queued from now on
+            // wakes this worker.
+            ++sleepers_;
         }
-        if (queue_.empty())
-            ResetEvent(workEvent_);
     }
+    if (wake)
+        SetEvent(wake);
     if (finished)
         DestroyCarrier(finished);  // holds no callable: no host code runs
     return carrier;
@@ -177,38 +211,37 @@ void* CThreadPool::TakeWork(void* finished) {
 
 void CThreadPool::InnerThreadProc() {
     // The work event comes first: a wait reports the lowest signalled
-    // handle, so after Stop the queue drains before the workers end.
+    // handle, so after Stop a wake-up for queued work wins over the stop and
+    // the queue drains before the workers end. A worker looks at the queue
+    // before every wait and goes from one callable to the next without
+    // waiting while work is queued.
     HANDLE events[2] = {workEvent_, stopEvent_};
     const LONG generation = InterlockedRead(&generation_);
     void* running = nullptr;
+    void* finished = nullptr;
+    bool woken = false;
     try {
         for (;;) {
-            if (InterlockedRead(&generation_) != generation)
-                break;  // UnInit gave up on this worker; a newer pool runs
-            InterlockedIncrement(&idle_);
-            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-                break;
-            InterlockedDecrement(&idle_);
-            // While work is queued the worker goes from one callable to the
-            // next without waiting again: the wait would report the work
-            // event anyway (it comes first), so the order and the drain on
-            // Stop are unchanged.
-            void* finished = nullptr;
-            for (;;) {
-                if (InterlockedRead(&generation_) != generation) {
-                    ReleaseSignal(finished);  // and leave the newer pool's queue alone
-                    return;
-                }
-                running = TakeWork(finished);
-                finished = nullptr;
-                if (!running)
-                    break;
-                (*AsCarrier(running))();
-                // Destroys the callable's values outside the lock.
-                AsCarrier(running)->disconnect_all_slots();
-                finished = running;
-                running = nullptr;
+            if (InterlockedRead(&generation_) != generation) {
+                ReleaseSignal(finished);  // and leave the newer pool's queue alone
+                return;
             }
+            running = TakeWork(finished, woken);
+            finished = nullptr;
+            woken = false;
+            if (!running) {
+                InterlockedIncrement(&idle_);
+                if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
+                    break;
+                InterlockedDecrement(&idle_);
+                woken = true;
+                continue;
+            }
+            (*AsCarrier(running))();
+            // Destroys the callable's values outside the lock.
+            AsCarrier(running)->disconnect_all_slots();
+            finished = running;
+            running = nullptr;
         }
     } catch (...) {
         // A throwing callable ends this worker only; its carrier is still
