@@ -2,6 +2,7 @@
 #include "VexloTool/ThreadPool.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "core/carrier.h"
 #include "core/scoped_lock.h"
@@ -19,6 +20,26 @@ namespace {
 const size_t kMinFreeSignals = 256;
 const size_t kMaxFreeSignals = 8192;
 
+// How long a worker that ran out of work watches the queue before it goes
+// to sleep: rounds of a few pause instructions, then a few time-slice
+// yields. Work that arrives meanwhile needs no wake-up, which costs the
+// producer and the worker a system call each.
+const int kSpinRounds = 100;
+const int kPausesPerRound = 16;
+const int kYieldRounds = 10;
+
+inline void CpuPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+bool SeveralProcessors() {
+    SYSTEM_INFO info = {};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 1;
+}
+
 int DefaultWorkerCount() {
     SYSTEM_INFO info = {};
     GetSystemInfo(&info);
@@ -27,7 +48,7 @@ int DefaultWorkerCount() {
 
 }  // namespace
 
-CThreadPool::CThreadPool() : freeCap_(kMinFreeSignals) {
+CThreadPool::CThreadPool() : freeCap_(kMinFreeSignals), maySpin_(SeveralProcessors()) {
     InitializeCriticalSectionAndSpinCount(&lock_, kLockSpinCount);
 }
 
@@ -47,18 +68,22 @@ bool CThreadPool::Init(int threads) {
     InterlockedExchange(&idle_, 0);
     const int count = threads == 0 ? DefaultWorkerCount() : std::max(threads, 0);
     InterlockedExchange(&stop_, 0);
-    // Workers of an earlier generation (terminated while busy, and on Linux
-    // still finishing their callable) must not count in this one.
-    InterlockedIncrement(&generation_);
     // Auto-reset: one signal wakes one worker. Work queued before Init is
     // seen by the new workers, which look at the queue before they wait.
-    workEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
-        // Workers of an earlier pool may have left their marks.
+        // Workers of an earlier generation (terminated while busy, and on
+        // Linux still finishing their callable) must not count in this one:
+        // they see the new generation under the lock and leave the wake-up
+        // bookkeeping alone.
         ScopedLock guard(lock_);
+        InterlockedIncrement(&generation_);
+        workEvent_ = work;
+        stopEvent_ = stop;
         sleepers_ = 0;
         waking_ = false;
+        spinning_ = false;
     }
     threads_.resize(count);
     for (int i = 0; i < count; ++i) {
@@ -82,11 +107,19 @@ void CThreadPool::UnInit() {
             CloseHandle(thread);
     }
     threads_.clear();
-    if (workEvent_)
-        CloseHandle(workEvent_);
-    if (stopEvent_)
-        CloseHandle(stopEvent_);
-    workEvent_ = stopEvent_ = nullptr;
+    HANDLE work;
+    HANDLE stop;
+    {
+        // A worker given up on may still queue work and wake with it.
+        ScopedLock guard(lock_);
+        work = workEvent_;
+        stop = stopEvent_;
+        workEvent_ = stopEvent_ = nullptr;
+    }
+    if (work)
+        CloseHandle(work);
+    if (stop)
+        CloseHandle(stop);
     ReleaseQueuedWork();
 }
 
@@ -137,7 +170,8 @@ HANDLE CThreadPool::WakeOneLocked() {
     // One worker on its way to the queue is enough: it wakes the next one
     // itself if it finds more work than it takes. This keeps a burst from
     // waking every sleeper to fight over the lock.
-    if (sleepers_ == 0 || waking_ || !workEvent_)
+    // A worker watching the queue takes the work without one.
+    if (sleepers_ == 0 || waking_ || spinning_ || !workEvent_)
         return nullptr;
     --sleepers_;
     waking_ = true;
@@ -153,6 +187,7 @@ void CThreadPool::AsyncExecute(void* carrier) {
     {
         ScopedLock guard(lock_);
         queue_.push_back(carrier);
+        queued_.store(queue_.size(), std::memory_order_relaxed);
         if (queue_.size() > freeCap_)
             freeCap_ = std::min(queue_.size(), kMaxFreeSignals);
         wake = WakeOneLocked();
@@ -167,6 +202,7 @@ void CThreadPool::ReleaseQueuedWork() {
     {
         ScopedLock guard(lock_);
         left.swap(queue_);
+        queued_.store(0, std::memory_order_relaxed);
     }
     for (void* carrier : left)
         ReleaseSignal(carrier);
@@ -179,7 +215,7 @@ DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
     return 0;
 }
 
-void* CThreadPool::TakeWork(void* finished, bool woken) {
+void* CThreadPool::TakeWork(void* finished, TakeState& state, LONG generation) {
     // The finished carrier's callable is already released (outside the
     // lock); parking it here spares the worker a second lock round trip.
     void* carrier = nullptr;
@@ -188,18 +224,33 @@ void* CThreadPool::TakeWork(void* finished, bool woken) {
         ScopedLock guard(lock_);
         if (finished && KeepFreeLocked(finished))
             finished = nullptr;
-        if (woken)
-            waking_ = false;
-        if (!queue_.empty()) {
-            carrier = queue_.front();
-            queue_.pop_front();
-            // More work than this worker takes: bring in one more.
-            if (!queue_.empty())
-                wake = WakeOneLocked();
+        if (generation_ != generation) {
+            // UnInit gave up on this worker: leave the newer pool's queue
+            // and bookkeeping alone.
+            state = TakeState::kRetired;
         } else {
-            // Counted before the lock is left, so work queued from now on
-            // wakes this worker.
-            ++sleepers_;
+            if (state == TakeState::kWoken)
+                waking_ = false;
+            else if (state == TakeState::kSpun)
+                spinning_ = false;
+            if (!queue_.empty()) {
+                carrier = queue_.front();
+                queue_.pop_front();
+                queued_.store(queue_.size(), std::memory_order_relaxed);
+                // More work than this worker takes: bring in one more.
+                if (!queue_.empty())
+                    wake = WakeOneLocked();
+                state = TakeState::kRunning;
+            } else if (maySpin_ && !spinning_ && state != TakeState::kSpun) {
+                // One worker at a time watches the queue; the others sleep.
+                spinning_ = true;
+                state = TakeState::kSpinning;
+            } else {
+                // Counted before the lock is left, so work queued from now
+                // on wakes this worker.
+                ++sleepers_;
+                state = TakeState::kSleeping;
+            }
         }
     }
     if (wake)
@@ -207,6 +258,20 @@ void* CThreadPool::TakeWork(void* finished, bool woken) {
     if (finished)
         DestroyCarrier(finished);  // holds no callable: no host code runs
     return carrier;
+}
+
+void CThreadPool::WatchQueue() const {
+    for (int round = 0; round < kSpinRounds; ++round) {
+        for (int i = 0; i < kPausesPerRound; ++i)
+            CpuPause();
+        if (queued_.load(std::memory_order_relaxed) != 0)
+            return;
+    }
+    for (int round = 0; round < kYieldRounds; ++round) {
+        std::this_thread::yield();
+        if (queued_.load(std::memory_order_relaxed) != 0)
+            return;
+    }
 }
 
 void CThreadPool::InnerThreadProc() {
@@ -219,22 +284,24 @@ void CThreadPool::InnerThreadProc() {
     const LONG generation = InterlockedRead(&generation_);
     void* running = nullptr;
     void* finished = nullptr;
-    bool woken = false;
+    TakeState state = TakeState::kRunning;
     try {
         for (;;) {
-            if (InterlockedRead(&generation_) != generation) {
-                ReleaseSignal(finished);  // and leave the newer pool's queue alone
-                return;
-            }
-            running = TakeWork(finished, woken);
+            running = TakeWork(finished, state, generation);
             finished = nullptr;
-            woken = false;
-            if (!running) {
+            if (state == TakeState::kRetired)
+                return;  // UnInit gave up on this worker; a newer pool runs
+            if (state == TakeState::kSpinning) {
+                WatchQueue();
+                state = TakeState::kSpun;
+                continue;
+            }
+            if (state == TakeState::kSleeping) {
                 InterlockedIncrement(&idle_);
                 if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
                     break;
                 InterlockedDecrement(&idle_);
-                woken = true;
+                state = TakeState::kWoken;
                 continue;
             }
             (*AsCarrier(running))();

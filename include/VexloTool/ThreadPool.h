@@ -78,7 +78,11 @@ private:
     static DWORD WINAPI ThreadProc(LPVOID pool);
     void InnerThreadProc();
 
-    void* TakeWork(void* finished, bool woken);
+    // Where a worker stands when it comes for work, and where TakeWork
+    // sends it.
+    enum class TakeState { kRunning, kWoken, kSpinning, kSpun, kSleeping, kRetired };
+    void* TakeWork(void* finished, TakeState& state, LONG generation);
+    void WatchQueue() const;
     bool KeepFreeLocked(void* carrier);
     HANDLE WakeOneLocked();
     void ReleaseQueuedWork();
@@ -102,6 +106,11 @@ private:
     // has not yet taken the lock again. Under the lock.
     long sleepers_ = 0;
     bool waking_ = false;
+    // Whether a worker watches the queue before it sleeps (under the lock),
+    // and queue_.size() for it to watch without the lock.
+    bool spinning_ = false;
+    std::atomic<size_t> queued_{0};
+    const bool maySpin_;  // more than one processor
     HANDLE stopEvent_ = nullptr;
     volatile LONG stop_ = 0;  // read without the lock
     mutable volatile LONG idle_ = 0;
