@@ -273,11 +273,11 @@ void CFuncDispatch::ExecuteFunc(void* carrier) {
 void CFuncDispatch::RecycleSignal(void* carrier) {
     if (!carrier)
         return;
-    // Disconnecting destroys the callable and its captured values: host
-    // code, so never under the lock.
-    AsCarrier(carrier)->disconnect_all_slots();
     CFuncDispatch& self = Instance();
     if (self.freeCount_.load(std::memory_order_relaxed) < kFreeSignalPoolSize) {
+        // Disconnecting destroys the callable and its captured values: host
+        // code, so never under the lock.
+        AsCarrier(carrier)->disconnect_all_slots();
         ScopedLock guard(self.lock_);
         if (self.freeSignals_.size() < kFreeSignalPoolSize) {
             self.freeSignals_.push_back(carrier);
@@ -285,6 +285,7 @@ void CFuncDispatch::RecycleSignal(void* carrier) {
             return;
         }
     }
+    // The pool is full: destroying the carrier releases its callable too.
     DestroyCarrier(carrier);
 }
 
