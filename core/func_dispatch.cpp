@@ -129,6 +129,10 @@ CFuncDispatch::PostResult CFuncDispatch::PostUnlocked(void* carrier) {
     // Announced before the check: whoever stops the dispatcher clears
     // prevProc_ first and then waits for the posts in flight, so a post
     // either sees it cleared or lands before that thread goes on.
+    // Checked first as well, so that posters keep away from the count once
+    // the dispatcher has stopped and the stopping thread sees it fall to 0.
+    if (!prevProc_.load(std::memory_order_relaxed))
+        return PostResult::kStopped;
     postsInFlight_.fetch_add(1, std::memory_order_seq_cst);
     PostResult result = PostResult::kStopped;
     if (prevProc_.load(std::memory_order_seq_cst)) {

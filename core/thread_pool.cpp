@@ -224,7 +224,7 @@ void* CThreadPool::TakeWork(void* finished, TakeState& state, LONG generation) {
         ScopedLock guard(lock_);
         if (finished && KeepFreeLocked(finished))
             finished = nullptr;
-        if (generation_ != generation) {
+        if (InterlockedRead(&generation_) != generation) {
             // UnInit gave up on this worker: leave the newer pool's queue
             // and bookkeeping alone.
             state = TakeState::kRetired;

@@ -109,19 +109,25 @@ TEST_F(DispatchTest, UnInitReleasesQueuedCallablesWithoutRunningThem) {
 TEST_F(DispatchTest, UnInitRacingOtherThreadsDispatchesLeavesNoCallableBehind) {
     // Posts made while the window thread stops the dispatcher either land
     // before it drains the queue or are dropped: none may reach the host's
-    // procedure with its callable still held.
+    // procedure with its callable still held. A callable stops it, so the
+    // producers are still posting.
     Token token;
     std::atomic<int> ran{0};
     std::atomic<bool> stopped{false};
     std::vector<std::thread> producers;
     for (int p = 0; p < 2; ++p) {
         producers.emplace_back([&] {
-            while (!stopped)
-                CFuncDispatch::Dispatch([&ran, held = token.value] { ++ran; });
+            while (!stopped) {
+                CFuncDispatch::Dispatch([&ran, &stopped, held = token.value] {
+                    if (++ran == 1000) {
+                        CFuncDispatch::Instance().UnInit();
+                        stopped = true;
+                    }
+                });
+            }
         });
     }
-    ASSERT_TRUE(PumpUntil([&] { return ran > 1000; }));
-    CFuncDispatch::Instance().UnInit();
+    EXPECT_TRUE(PumpUntil([&] { return stopped.load(); }));
     stopped = true;
     for (std::thread& producer : producers)
         producer.join();
