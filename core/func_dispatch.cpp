@@ -65,6 +65,7 @@ void CFuncDispatch::UnInit() {
         SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
         prevProc_ = nullptr;  // from here on nothing more is posted
     }
+    WaitForPostsInFlight();
     for (void* carrier : released)
         Release(carrier);
     ReleaseQueuedCarriers(hwnd);
@@ -88,6 +89,19 @@ void CFuncDispatch::SignalConnect(void* carrier, void* slot) {
 }
 
 bool CFuncDispatch::PostCarrier(void* carrier) {
+    // Most posts take no dispatcher lock: the window thread's own dispatch
+    // while it holds back others (it must queue behind them), and a full
+    // queue, go the locked way below.
+    if (!hasDeferred_.load(std::memory_order_relaxed) || !IsWindowThread()) {
+        switch (PostUnlocked(carrier)) {
+            case PostResult::kPosted:
+                return true;
+            case PostResult::kStopped:
+                return false;
+            case PostResult::kRefused:
+                break;
+        }
+    }
     for (;;) {
         {
             ScopedLock guard(lock_);
@@ -111,12 +125,38 @@ bool CFuncDispatch::PostCarrier(void* carrier) {
     }
 }
 
+CFuncDispatch::PostResult CFuncDispatch::PostUnlocked(void* carrier) {
+    // Announced before the check: whoever stops the dispatcher clears
+    // prevProc_ first and then waits for the posts in flight, so a post
+    // either sees it cleared or lands before that thread goes on.
+    // Checked first as well, so that posters keep away from the count once
+    // the dispatcher has stopped and the stopping thread sees it fall to 0.
+    if (!prevProc_.load(std::memory_order_relaxed))
+        return PostResult::kStopped;
+    postsInFlight_.fetch_add(1, std::memory_order_seq_cst);
+    PostResult result = PostResult::kStopped;
+    if (prevProc_.load(std::memory_order_seq_cst)) {
+        result = PostMessageW(window_, kDispatchMessage, reinterpret_cast<WPARAM>(carrier), 0)
+                     ? PostResult::kPosted
+                     : PostResult::kRefused;
+    }
+    postsInFlight_.fetch_sub(1, std::memory_order_release);
+    return result;
+}
+
+void CFuncDispatch::WaitForPostsInFlight() {
+    // Each is one non-blocking post, already under way.
+    while (postsInFlight_.load(std::memory_order_acquire) != 0)
+        Sleep(0);
+}
+
 bool CFuncDispatch::DeferLocked(void* carrier) {
     // A window timer arrives even when the queue is full, and only once the
     // thread has no posted message left to retrieve.
     if (deferred_.empty() && !::SetTimer(window_, kDeferredTimerId, 0, nullptr))
         return false;
     deferred_.push_back(carrier);
+    hasDeferred_.store(true, std::memory_order_relaxed);
     return true;
 }
 
@@ -126,8 +166,10 @@ void CFuncDispatch::PostDeferred() {
                                               reinterpret_cast<WPARAM>(deferred_.front()), 0)) {
         deferred_.pop_front();
     }
-    if (deferred_.empty())
+    if (deferred_.empty()) {
         ::KillTimer(window_, kDeferredTimerId);
+        hasDeferred_.store(false, std::memory_order_relaxed);
+    }
 }
 
 void CFuncDispatch::DispatchFunction(void* carrier) {
@@ -235,11 +277,11 @@ void CFuncDispatch::ExecuteFunc(void* carrier) {
 void CFuncDispatch::RecycleSignal(void* carrier) {
     if (!carrier)
         return;
-    // Disconnecting destroys the callable and its captured values: host
-    // code, so never under the lock.
-    AsCarrier(carrier)->disconnect_all_slots();
     CFuncDispatch& self = Instance();
     if (self.freeCount_.load(std::memory_order_relaxed) < kFreeSignalPoolSize) {
+        // Disconnecting destroys the callable and its captured values: host
+        // code, so never under the lock.
+        AsCarrier(carrier)->disconnect_all_slots();
         ScopedLock guard(self.lock_);
         if (self.freeSignals_.size() < kFreeSignalPoolSize) {
             self.freeSignals_.push_back(carrier);
@@ -247,6 +289,7 @@ void CFuncDispatch::RecycleSignal(void* carrier) {
             return;
         }
     }
+    // The pool is full: destroying the carrier releases its callable too.
     DestroyCarrier(carrier);
 }
 
@@ -301,6 +344,7 @@ void CFuncDispatch::ForgetTimersLocked(std::vector<void*>& released) {
         ::KillTimer(hwnd, kDeferredTimerId);
     released.insert(released.end(), deferred_.begin(), deferred_.end());
     deferred_.clear();
+    hasDeferred_.store(false, std::memory_order_relaxed);
 }
 
 int CFuncDispatch::ExecuteTimer(unsigned int id) {
@@ -358,6 +402,7 @@ void CFuncDispatch::ForgetWindow() {
         ForgetTimersLocked(released);
         prevProc_ = nullptr;
     }
+    WaitForPostsInFlight();
     for (void* carrier : released)
         Release(carrier);
     ReleaseQueuedCarriers(hwnd);

@@ -2,6 +2,7 @@
 #include "VexloTool/ThreadPool.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "core/carrier.h"
 #include "core/scoped_lock.h"
@@ -13,9 +14,31 @@ template class SingletonImpl<CThreadPool, 0>;
 
 namespace {
 
-// Carriers kept for reuse: enough for a burst of tiny tasks, a few hundred
-// bytes each.
-const size_t kFreeSignalPoolSize = 256;
+// Carriers kept for reuse, a few hundred bytes each. The cap follows the
+// deepest queue seen, so a steady producer running ahead of the workers
+// reuses carriers instead of building new ones, within a bounded footprint.
+const size_t kMinFreeSignals = 256;
+const size_t kMaxFreeSignals = 8192;
+
+// How long a worker that ran out of work watches the queue before it goes
+// to sleep: rounds of a few pause instructions, then a few time-slice
+// yields. Work that arrives meanwhile needs no wake-up, which costs the
+// producer and the worker a system call each.
+const int kSpinRounds = 100;
+const int kPausesPerRound = 16;
+const int kYieldRounds = 10;
+
+inline void CpuPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+bool SeveralProcessors() {
+    SYSTEM_INFO info = {};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 1;
+}
 
 int DefaultWorkerCount() {
     SYSTEM_INFO info = {};
@@ -25,7 +48,7 @@ int DefaultWorkerCount() {
 
 }  // namespace
 
-CThreadPool::CThreadPool() {
+CThreadPool::CThreadPool() : freeCap_(kMinFreeSignals), maySpin_(SeveralProcessors()) {
     InitializeCriticalSectionAndSpinCount(&lock_, kLockSpinCount);
 }
 
@@ -45,16 +68,22 @@ bool CThreadPool::Init(int threads) {
     InterlockedExchange(&idle_, 0);
     const int count = threads == 0 ? DefaultWorkerCount() : std::max(threads, 0);
     InterlockedExchange(&stop_, 0);
-    // Workers of an earlier generation (terminated while busy, and on Linux
-    // still finishing their callable) must not count in this one.
-    InterlockedIncrement(&generation_);
-    workEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset: one signal wakes one worker. Work queued before Init is
+    // seen by the new workers, which look at the queue before they wait.
+    HANDLE work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     {
-        // Work queued before Init must be seen by the new workers.
+        // Workers of an earlier generation (terminated while busy, and on
+        // Linux still finishing their callable) must not count in this one:
+        // they see the new generation under the lock and leave the wake-up
+        // bookkeeping alone.
         ScopedLock guard(lock_);
-        if (!queue_.empty())
-            SetEvent(workEvent_);
+        InterlockedIncrement(&generation_);
+        workEvent_ = work;
+        stopEvent_ = stop;
+        sleepers_ = 0;
+        waking_ = false;
+        spinning_ = false;
     }
     threads_.resize(count);
     for (int i = 0; i < count; ++i) {
@@ -78,11 +107,19 @@ void CThreadPool::UnInit() {
             CloseHandle(thread);
     }
     threads_.clear();
-    if (workEvent_)
-        CloseHandle(workEvent_);
-    if (stopEvent_)
-        CloseHandle(stopEvent_);
-    workEvent_ = stopEvent_ = nullptr;
+    HANDLE work;
+    HANDLE stop;
+    {
+        // A worker given up on may still queue work and wake with it.
+        ScopedLock guard(lock_);
+        work = workEvent_;
+        stop = stopEvent_;
+        workEvent_ = stopEvent_ = nullptr;
+    }
+    if (work)
+        CloseHandle(work);
+    if (stop)
+        CloseHandle(stop);
     ReleaseQueuedWork();
 }
 
@@ -115,13 +152,30 @@ void CThreadPool::ReleaseSignal(void* carrier) {
     AsCarrier(carrier)->disconnect_all_slots();
     {
         ScopedLock guard(lock_);
-        if (freeSignals_.size() < kFreeSignalPoolSize) {
-            freeSignals_.push_back(carrier);
-            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+        if (KeepFreeLocked(carrier))
             return;
-        }
     }
     DestroyCarrier(carrier);
+}
+
+bool CThreadPool::KeepFreeLocked(void* carrier) {
+    if (freeSignals_.size() >= freeCap_)
+        return false;
+    freeSignals_.push_back(carrier);
+    freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+    return true;
+}
+
+HANDLE CThreadPool::WakeOneLocked() {
+    // One worker on its way to the queue is enough: it wakes the next one
+    // itself if it finds more work than it takes. This keeps a burst from
+    // waking every sleeper to fight over the lock.
+    // A worker watching the queue takes the work without one.
+    if (sleepers_ == 0 || waking_ || spinning_ || !workEvent_)
+        return nullptr;
+    --sleepers_;
+    waking_ = true;
+    return workEvent_;
 }
 
 void CThreadPool::AsyncExecute(void* carrier) {
@@ -129,10 +183,18 @@ void CThreadPool::AsyncExecute(void* carrier) {
         ReleaseSignal(carrier);
         return;
     }
-    ScopedLock guard(lock_);
-    queue_.push_back(carrier);
-    if (queue_.size() == 1 && workEvent_)
-        SetEvent(workEvent_);
+    HANDLE wake;
+    {
+        ScopedLock guard(lock_);
+        queue_.push_back(carrier);
+        queued_.store(queue_.size(), std::memory_order_relaxed);
+        if (queue_.size() > freeCap_)
+            freeCap_ = std::min(queue_.size(), kMaxFreeSignals);
+        wake = WakeOneLocked();
+    }
+    // Signalled outside the lock: the woken worker needs it at once.
+    if (wake)
+        SetEvent(wake);
 }
 
 void CThreadPool::ReleaseQueuedWork() {
@@ -140,6 +202,7 @@ void CThreadPool::ReleaseQueuedWork() {
     {
         ScopedLock guard(lock_);
         left.swap(queue_);
+        queued_.store(0, std::memory_order_relaxed);
     }
     for (void* carrier : left)
         ReleaseSignal(carrier);
@@ -152,63 +215,100 @@ DWORD WINAPI CThreadPool::ThreadProc(LPVOID pool) {
     return 0;
 }
 
-void* CThreadPool::TakeWork(void* finished) {
+void* CThreadPool::TakeWork(void* finished, TakeState& state, LONG generation) {
     // The finished carrier's callable is already released (outside the
     // lock); parking it here spares the worker a second lock round trip.
     void* carrier = nullptr;
+    HANDLE wake = nullptr;
     {
         ScopedLock guard(lock_);
-        if (finished && freeSignals_.size() < kFreeSignalPoolSize) {
-            freeSignals_.push_back(finished);
-            freeCount_.store(freeSignals_.size(), std::memory_order_relaxed);
+        if (finished && KeepFreeLocked(finished))
             finished = nullptr;
+        if (InterlockedRead(&generation_) != generation) {
+            // UnInit gave up on this worker: leave the newer pool's queue
+            // and bookkeeping alone.
+            state = TakeState::kRetired;
+        } else {
+            if (state == TakeState::kWoken)
+                waking_ = false;
+            else if (state == TakeState::kSpun)
+                spinning_ = false;
+            if (!queue_.empty()) {
+                carrier = queue_.front();
+                queue_.pop_front();
+                queued_.store(queue_.size(), std::memory_order_relaxed);
+                // More work than this worker takes: bring in one more.
+                if (!queue_.empty())
+                    wake = WakeOneLocked();
+                state = TakeState::kRunning;
+            } else if (maySpin_ && !spinning_ && state != TakeState::kSpun) {
+                // One worker at a time watches the queue; the others sleep.
+                spinning_ = true;
+                state = TakeState::kSpinning;
+            } else {
+                // Counted before the lock is left, so work queued from now
+                // on wakes this worker.
+                ++sleepers_;
+                state = TakeState::kSleeping;
+            }
         }
-        if (!queue_.empty()) {
-            carrier = queue_.front();
-            queue_.pop_front();
-        }
-        if (queue_.empty())
-            ResetEvent(workEvent_);
     }
+    if (wake)
+        SetEvent(wake);
     if (finished)
         DestroyCarrier(finished);  // holds no callable: no host code runs
     return carrier;
 }
 
+void CThreadPool::WatchQueue() const {
+    for (int round = 0; round < kSpinRounds; ++round) {
+        for (int i = 0; i < kPausesPerRound; ++i)
+            CpuPause();
+        if (queued_.load(std::memory_order_relaxed) != 0)
+            return;
+    }
+    for (int round = 0; round < kYieldRounds; ++round) {
+        std::this_thread::yield();
+        if (queued_.load(std::memory_order_relaxed) != 0)
+            return;
+    }
+}
+
 void CThreadPool::InnerThreadProc() {
     // The work event comes first: a wait reports the lowest signalled
-    // handle, so after Stop the queue drains before the workers end.
+    // handle, so after Stop a wake-up for queued work wins over the stop and
+    // the queue drains before the workers end. A worker looks at the queue
+    // before every wait and goes from one callable to the next without
+    // waiting while work is queued.
     HANDLE events[2] = {workEvent_, stopEvent_};
     const LONG generation = InterlockedRead(&generation_);
     void* running = nullptr;
+    void* finished = nullptr;
+    TakeState state = TakeState::kRunning;
     try {
         for (;;) {
-            if (InterlockedRead(&generation_) != generation)
-                break;  // UnInit gave up on this worker; a newer pool runs
-            InterlockedIncrement(&idle_);
-            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-                break;
-            InterlockedDecrement(&idle_);
-            // While work is queued the worker goes from one callable to the
-            // next without waiting again: the wait would report the work
-            // event anyway (it comes first), so the order and the drain on
-            // Stop are unchanged.
-            void* finished = nullptr;
-            for (;;) {
-                if (InterlockedRead(&generation_) != generation) {
-                    ReleaseSignal(finished);  // and leave the newer pool's queue alone
-                    return;
-                }
-                running = TakeWork(finished);
-                finished = nullptr;
-                if (!running)
-                    break;
-                (*AsCarrier(running))();
-                // Destroys the callable's values outside the lock.
-                AsCarrier(running)->disconnect_all_slots();
-                finished = running;
-                running = nullptr;
+            running = TakeWork(finished, state, generation);
+            finished = nullptr;
+            if (state == TakeState::kRetired)
+                return;  // UnInit gave up on this worker; a newer pool runs
+            if (state == TakeState::kSpinning) {
+                WatchQueue();
+                state = TakeState::kSpun;
+                continue;
             }
+            if (state == TakeState::kSleeping) {
+                InterlockedIncrement(&idle_);
+                if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
+                    break;
+                InterlockedDecrement(&idle_);
+                state = TakeState::kWoken;
+                continue;
+            }
+            (*AsCarrier(running))();
+            // Destroys the callable's values outside the lock.
+            AsCarrier(running)->disconnect_all_slots();
+            finished = running;
+            running = nullptr;
         }
     } catch (...) {
         // A throwing callable ends this worker only; its carrier is still

@@ -135,7 +135,10 @@ private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static void RecycleSignal(void* carrier);
 
+    enum class PostResult { kPosted, kRefused, kStopped };
     bool PostCarrier(void* carrier);
+    PostResult PostUnlocked(void* carrier);
+    void WaitForPostsInFlight();
     bool DeferLocked(void* carrier);
     void PostDeferred();
     bool IsWindowThread() const;
@@ -157,6 +160,12 @@ private:
     // Window-thread dispatches held back while the window's queue was full,
     // oldest first; a timer posts them once it has room.
     std::deque<void*> deferred_;
+    // !deferred_.empty(), readable without the lock; only the window thread
+    // adds to deferred_, so it reads its own writes.
+    std::atomic<bool> hasDeferred_{false};
+    // Posts made without the lock that have not returned yet: a stop waits
+    // for them before it releases the queued carriers.
+    std::atomic<long> postsInFlight_{0};
     // Written under the lock; read without it on the hot paths.
     std::atomic<HWND> window_{nullptr};
     // Non-null marks the dispatcher as initialised.

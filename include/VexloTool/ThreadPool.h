@@ -5,7 +5,7 @@
 /// callable running on a worker; Init, Stop and UnInit by the host on one
 /// thread, in that order (UnInit pumps that thread's window messages).
 /// Locks: one recursive lock guarding the queue, the free carriers and the
-/// work event's state; taken before the dispatcher's lock, never after. No
+/// count of sleeping workers; taken before the dispatcher's lock, never after. No
 /// host code runs under it: callables and the destructors of their captured
 /// values run outside.
 #pragma once
@@ -78,7 +78,13 @@ private:
     static DWORD WINAPI ThreadProc(LPVOID pool);
     void InnerThreadProc();
 
-    void* TakeWork(void* finished);
+    // Where a worker stands when it comes for work, and where TakeWork
+    // sends it.
+    enum class TakeState { kRunning, kWoken, kSpinning, kSpun, kSleeping, kRetired };
+    void* TakeWork(void* finished, TakeState& state, LONG generation);
+    void WatchQueue() const;
+    bool KeepFreeLocked(void* carrier);
+    HANDLE WakeOneLocked();
     void ReleaseQueuedWork();
 
     CRITICAL_SECTION lock_;
@@ -89,8 +95,22 @@ private:
     // freeSignals_.size(), readable without the lock: a submission finding
     // none free skips a lock round trip.
     std::atomic<size_t> freeCount_{0};
+    // How many finished carriers are kept: grows with the deepest queue
+    // seen, up to a fixed bound.
+    size_t freeCap_;
     std::vector<HANDLE> threads_;
-    HANDLE workEvent_ = nullptr;  // signalled exactly while the queue is non-empty
+    // Auto-reset; each signal wakes one sleeping worker.
+    HANDLE workEvent_ = nullptr;
+    // Workers that found the queue empty and wait (or are about to), not yet
+    // handed a wake-up; and whether a wake-up is on its way to a worker that
+    // has not yet taken the lock again. Under the lock.
+    long sleepers_ = 0;
+    bool waking_ = false;
+    // Whether a worker watches the queue before it sleeps (under the lock),
+    // and queue_.size() for it to watch without the lock.
+    bool spinning_ = false;
+    std::atomic<size_t> queued_{0};
+    const bool maySpin_;  // more than one processor
     HANDLE stopEvent_ = nullptr;
     volatile LONG stop_ = 0;  // read without the lock
     mutable volatile LONG idle_ = 0;

@@ -106,6 +106,35 @@ TEST_F(DispatchTest, UnInitReleasesQueuedCallablesWithoutRunningThem) {
     EXPECT_TRUE(token.Released());
 }
 
+TEST_F(DispatchTest, UnInitRacingOtherThreadsDispatchesLeavesNoCallableBehind) {
+    // Posts made while the window thread stops the dispatcher either land
+    // before it drains the queue or are dropped: none may reach the host's
+    // procedure with its callable still held. A callable stops it, so the
+    // producers are still posting.
+    Token token;
+    std::atomic<int> ran{0};
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p) {
+        producers.emplace_back([&] {
+            while (!stopped) {
+                CFuncDispatch::Dispatch([&ran, &stopped, held = token.value] {
+                    if (++ran == 1000) {
+                        CFuncDispatch::Instance().UnInit();
+                        stopped = true;
+                    }
+                });
+            }
+        });
+    }
+    EXPECT_TRUE(PumpUntil([&] { return stopped.load(); }));
+    stopped = true;
+    for (std::thread& producer : producers)
+        producer.join();
+    vxtest::PumpPending();
+    EXPECT_TRUE(token.Released()) << token.value.use_count() - 1 << " callables held";
+}
+
 TEST_F(DispatchTest, DispatchAfterUnInitIsDroppedAndReleased) {
     CFuncDispatch::Instance().UnInit();
     Token token;

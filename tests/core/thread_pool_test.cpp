@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -246,6 +247,56 @@ TEST(ThreadPool, HundredThousandQueuedAtOnceAllRun) {
         CThreadPool::Execute([&] { ++ran; });
     EXPECT_TRUE(WaitUntil([&] { return ran == 100000; }));
     StopAndUnInit();
+}
+
+TEST(ThreadPool, EveryWorkerJoinsWhenQueuedWorkNeedsThemAll) {
+    // Each callable waits until all of them run at once: one wake-up per
+    // burst must still bring in every sleeping worker.
+    const int kWorkers = 4;
+    Pool().Init(kWorkers);
+    ASSERT_TRUE(WaitUntil([&] { return Pool().GetIdelThreadNum() == kWorkers; }));
+    std::atomic<int> arrived{0};
+    std::atomic<int> metAll{0};
+    for (int i = 0; i < kWorkers; ++i) {
+        CThreadPool::Execute([&] {
+            ++arrived;
+            if (WaitUntil([&] { return arrived == kWorkers; }))
+                ++metAll;
+        });
+    }
+    EXPECT_TRUE(WaitUntil([&] { return metAll == kWorkers; }));
+    StopAndUnInit();
+}
+
+TEST(ThreadPool, BurstsQueuedWhileWorkersSleepAllRun) {
+    struct Case {
+        int workers;
+        int producers;
+    };
+    const Case cases[] = {{1, 1}, {2, 3}, {8, 1}, {8, 3}};
+    const int kRounds = 20;
+    const int kBurst = 50;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.workers << " workers, " << c.producers << " producers");
+        Pool().Init(c.workers);
+        std::atomic<int> ran{0};
+        for (int round = 1; round <= kRounds; ++round) {
+            // Every worker asleep again before the next burst.
+            ASSERT_TRUE(WaitUntil([&] { return Pool().GetIdelThreadNum() == c.workers; }));
+            std::vector<std::thread> producers;
+            for (int p = 0; p < c.producers; ++p) {
+                producers.emplace_back([&] {
+                    for (int i = 0; i < kBurst; ++i)
+                        CThreadPool::Execute([&] { ++ran; });
+                });
+            }
+            for (std::thread& producer : producers)
+                producer.join();
+            ASSERT_TRUE(WaitUntil([&] { return ran == round * c.producers * kBurst; }));
+        }
+        StopAndUnInit();
+    }
 }
 
 TEST(ThreadPool, NegativeCountStartsNoWorkerAndUnInitReleasesQueue) {
