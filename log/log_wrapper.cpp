@@ -296,6 +296,11 @@ DWORD WINAPI CVXLogWrapper::ThreadProc(LPVOID param) {
     for (;;) {
         WaitForSingleObject(self->wakeEvent_, INFINITE);
         const bool wrote = self->WriteLogs();
+        // Given up on by UnInit while inside a write: the object may be gone
+        // by now (the host may even be exiting); only the sink, which is left
+        // to this thread, is still safe to touch.
+        if (sink.abandoned.load(std::memory_order_acquire))
+            return 0;
         if (self->stop_.load(std::memory_order_acquire) != 0) {
             // Stopped by UnInit: everything accepted before it goes out.
             Guard drain(sink.lock);
