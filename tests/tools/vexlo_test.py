@@ -199,7 +199,8 @@ def group_http(vexlo):
             check("received %d" % length in err and "status 200, error 0 (success)" in err and
                   "Content-Length: %d" % length in err, "get summary: %r" % err)
         status, out, err = vexlo.run(["get", base + "/data/100000", "-q"])
-        check(status == 0 and out == pattern(100000) and err == "", "get to standard output -q")
+        check(status == 0 and out == pattern(100000) and err == "",
+              "get to standard output -q: status %d, %d bytes out, %r" % (status, len(out), err))
 
         # Failures leave no output file behind.
         os.remove(vexlo.path("out.bin"))
