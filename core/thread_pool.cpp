@@ -312,8 +312,10 @@ void CThreadPool::InnerThreadProc() {
         }
     } catch (...) {
         // A throwing callable ends this worker only; its carrier is still
-        // released rather than leaked.
-        ReleaseSignal(running);
+        // released rather than leaked. A worker terminated while it waited
+        // holds none, and must not touch the pool: the host may be exiting.
+        if (running)
+            ReleaseSignal(running);
     }
 }
 
