@@ -60,6 +60,19 @@ protected:
             return 0;
         return WSAGetLastError();
     }
+    // With nothing to read, a receive pends; bytes sent later complete it as
+    // one packet.
+    void ExpectPendingReceiveCompletes(const SocketPair& pair, OVERLAPPED* overlapped) {
+        char buffer[16] = {};
+        EXPECT_EQ(WSA_IO_PENDING, StartReceive(pair.server, overlapped, buffer, sizeof(buffer)));
+        ExpectEmpty();
+        ASSERT_TRUE(vxtest::SendAll(pair.client, "hello"));
+        const Dequeued d = Dequeue(port_);
+        EXPECT_TRUE(d.ok);
+        EXPECT_EQ(5u, d.bytes);
+        EXPECT_EQ(overlapped, d.overlapped);
+        EXPECT_EQ(0, std::memcmp(buffer, "hello", 5));
+    }
 
     vxtest::WinsockSession winsock_;
     HANDLE port_ = nullptr;
@@ -130,14 +143,7 @@ TEST_F(IocpTest, PendingReceiveCompletesWhenDataArrives) {
     SocketPair pair;
     Associate(pair.server);
     OVERLAPPED overlapped;
-    char buffer[16] = {};
-    EXPECT_EQ(WSA_IO_PENDING, StartReceive(pair.server, &overlapped, buffer, sizeof(buffer)));
-    ExpectEmpty();
-    ASSERT_TRUE(vxtest::SendAll(pair.client, "hello"));
-    const Dequeued d = Dequeue(port_);
-    EXPECT_TRUE(d.ok);
-    EXPECT_EQ(5u, d.bytes);
-    EXPECT_EQ(&overlapped, d.overlapped);
+    ExpectPendingReceiveCompletes(pair, &overlapped);
 }
 
 TEST_F(IocpTest, OrderlyCloseCompletesAReceiveWithZeroBytes) {
@@ -319,14 +325,7 @@ TEST_F(IocpTest, SkipOnSuccessQueuesPacketsOnlyForOperationsThatPend) {
     }
     EXPECT_EQ(0, std::memcmp(buffer, "abc", 3));
     ExpectEmpty();
-    // Nothing to read: the receive pends and its completion is a packet.
-    EXPECT_EQ(WSA_IO_PENDING, StartReceive(pair.server, &recvOverlapped, buffer, sizeof(buffer)));
-    ExpectEmpty();
-    ASSERT_TRUE(vxtest::SendAll(pair.client, "hello"));
-    const Dequeued d = Dequeue(port_);
-    EXPECT_TRUE(d.ok);
-    EXPECT_EQ(5u, d.bytes);
-    EXPECT_EQ(&recvOverlapped, d.overlapped);
+    ExpectPendingReceiveCompletes(pair, &recvOverlapped);
     ExpectEmpty();
 }
 
