@@ -31,6 +31,7 @@ run_preset() {
       else
         echo "32-bit code cannot run on this kernel: the 32-bit DLL and suite are"
         echo "built; the Windows suite runs under 64-bit Wine (windows-x86_64)."
+        echo "scripts/win32-vm.sh runs the 32-bit suite in an emulated machine."
       fi ;;
     windows-x86_64) bash scripts/offline.sh bash scripts/wine-ctest.sh build/windows-x86_64 ;;
     linux-fuzz) bash scripts/fuzz-replay.sh build/linux-fuzz ;;

@@ -6,6 +6,7 @@
 
 #include "VexloTool/Crc32.h"
 #include "http/http_fixture.h"
+#include "support/files.h"
 
 using namespace VexloTool;
 using vxtest::ClientProbe;
@@ -100,7 +101,7 @@ TEST_F(HttpUpload, UploadsThatCannotBeSentFail) {
     const auto dir = std::filesystem::temp_directory_path();
     const auto huge = dir / "vx-upload-2gib";
     { std::ofstream(huge, std::ios::binary); }
-    std::filesystem::resize_file(huge, 0x80000000ull);  // sparse: 2 GiB
+    ASSERT_TRUE(vxtest::ResizeFile(huge, 0x80000000ull));  // sparse: 2 GiB
     struct Case {
         const char* what;
         std::function<void(CHttpClient&)> setup;
@@ -159,7 +160,7 @@ TEST_F(HttpUpload, FileChangedMidUploadNeverSucceedsCorrupted) {
         bool mustFail;
     } cases[] = {
         {"truncated",
-         [&](const std::filesystem::path& p) { std::filesystem::resize_file(p, kTruncated); },
+         [&](const std::filesystem::path& p) { EXPECT_TRUE(vxtest::ResizeFile(p, kTruncated)); },
          true},
         {"removed",
          [](const std::filesystem::path& p) {
@@ -171,7 +172,7 @@ TEST_F(HttpUpload, FileChangedMidUploadNeverSucceedsCorrupted) {
     for (const Case& c : cases) {
         const auto path = dir / (std::string("vx-upload-changing-") + c.what);
         { std::ofstream(path, std::ios::binary); }
-        std::filesystem::resize_file(path, kSize);  // sparse, zeros
+        ASSERT_TRUE(vxtest::ResizeFile(path, kSize));  // sparse, zeros
         vxtest::Event headSeen, changed;
         std::atomic<size_t> bodyReceived{0};
         LoopbackHttpServer server([&](LoopbackConnection& connection) {
