@@ -68,23 +68,32 @@ void CHttpFactory::ReleaseWebRequest(CHttpClient* request) {
 void CHttpFactory::OnRequest(CHttpClient* request) {
     if (!InterlockedCompareExchange(&m_running, 0, 0))
         return;
-    CThreadPool::Execute(boost::bind(&CHttpFactory::InnerRequest, this, request));
-}
-
-void CHttpFactory::InnerRequest(CHttpClient* request) {
     std::shared_ptr<volatile LONG> alive;
-    boost::shared_ptr<CCriticalSection> lock;
     {
         ScopedLock hold(m_lock);
-        if (!m_requests.count(request))
+        const auto found = m_alive.find(request);
+        if (found == m_alive.end())
             return;
-        alive = m_alive[request];
+        alive = found->second;
+    }
+    CThreadPool::Execute(boost::bind(&CHttpFactory::InnerRequest, this, request, alive));
+}
+
+void CHttpFactory::InnerRequest(CHttpClient* request, std::shared_ptr<volatile LONG> queuedFor) {
+    boost::shared_ptr<CCriticalSection> lock;
+    {
+        // The run belongs to the object it was queued for, not to its
+        // address: a new object may live there now, with a flag of its own.
+        ScopedLock hold(m_lock);
+        const auto found = m_alive.find(request);
+        if (!m_requests.count(request) || found == m_alive.end() || found->second != queuedFor)
+            return;
         lock = request->m_lock;
     }
     // The object's lock keeps a concurrent release waiting; a release that
     // got it first has cleared the flag, and the object is gone.
     ScopedLock run(lock->m_sec);
-    if (InterlockedCompareExchange(alive.get(), 0, 0))
+    if (InterlockedCompareExchange(queuedFor.get(), 0, 0))
         request->Request();
 }
 

@@ -56,6 +56,7 @@ mount -t devpts devpts /dev/pts; mount -t tmpfs tmpfs /dev/shm; mount -t tmpfs t
 mountpoint -q /run || mount -t tmpfs tmpfs /run
 mount -o remount,rw /
 ip link set lo up
+ulimit -n 65536  # the kernel's default for a first process is far below a login's
 export PATH='$PATH' HOME='$HOME' LANG=C.UTF-8 CI=true
 ${PYENV_ROOT:+export PYENV_ROOT='$PYENV_ROOT'}
 exec >/dev/ttyS0 2>&1

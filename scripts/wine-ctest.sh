@@ -14,6 +14,10 @@ if [ "$arch" = win32 ] && ! vx_can_run_win32; then
   exit 2
 fi
 vx_wine_env "$arch" "$build"
+# The wineserver holds a descriptor for every socket of every test process
+# running at once (one test alone opens a thousand): lift the soft limit,
+# which is often 1024, to the hard one.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 export VX_WINEPREFIX=$WINEPREFIX
 vx_wine_prefix
 "$VX_WINESERVER" -p >/dev/null 2>&1 &

@@ -46,14 +46,15 @@ private:
     CHttpFactory();
 
     void OnRequest(CHttpClient* request);
-    void InnerRequest(CHttpClient* request);
+    void InnerRequest(CHttpClient* request, std::shared_ptr<volatile LONG> queuedFor);
 
     std::set<CHttpClient*> m_requests;
     CRITICAL_SECTION m_lock;
     volatile LONG m_running;
     // One flag per live object, cleared (under the object's lock) just before
-    // the object is destroyed: a queued run that took the flag under the
-    // registry lock checks it once it holds the object's lock.
+    // the object is destroyed. A run carries the flag of the object it was
+    // queued for; it starts only if that flag is still the one registered
+    // under its address, and still set once it holds the object's lock.
     std::map<CHttpClient*, std::shared_ptr<volatile LONG>> m_alive;
 };
 

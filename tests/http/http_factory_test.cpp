@@ -2,6 +2,7 @@
 // are queued or blocked, and what Reset and copies do to the run hook.
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "http/http_fixture.h"
 
@@ -64,6 +65,45 @@ TEST_F(HttpFactoryTest, ReleasingAQueuedRunSkipsIt) {
     vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_TRUE(notices.results.empty());
     EXPECT_TRUE(server.Requests().empty());
+}
+
+// A queued run belongs to its object, not to its address: a new object
+// the heap places where a released one was must not run the old one's run.
+TEST_F(HttpFactoryTest, AReleasedObjectsQueuedRunNeverRunsTheObjectAtItsAddress) {
+    LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "")));
+    vxtest::Event release;
+    BlockPool(release);
+    CHttpClient* released = factory().CreateWebRequest();
+    Notices releasedNotices;
+    EXPECT_EQ(
+        released->Request(eHttpGet, server.Url("/released").c_str(), releasedNotices.Completion()),
+        1);
+    factory().ReleaseWebRequest(released);
+    std::vector<CHttpClient*> others;
+    CHttpClient* successor = nullptr;
+    for (int i = 0; i < 64 && !successor; ++i) {
+        CHttpClient* candidate = factory().CreateWebRequest();
+        if (candidate == released)
+            successor = candidate;
+        else
+            others.push_back(candidate);
+    }
+    for (CHttpClient* other : others)
+        factory().ReleaseWebRequest(other);
+    if (!successor) {
+        release.Set();
+        GTEST_SKIP() << "the heap did not reuse the released object's address";
+    }
+    Notices notices;
+    EXPECT_EQ(successor->Request(eHttpGet, server.Url("/successor").c_str(), notices.Completion()),
+              1);
+    release.Set();
+    ASSERT_TRUE(Pump([&] { return notices.results.size() == 1; }));
+    vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(notices.results.size(), 1u);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_TRUE(releasedNotices.results.empty());
+    factory().ReleaseWebRequest(successor);
 }
 
 TEST_F(HttpFactoryTest, ReleasingABlockedRunWaitsForItsFailure) {
