@@ -1,9 +1,7 @@
 // files.h: whole-file byte helpers for tests that check what reached disk.
 #pragma once
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "vxplatform.h"
 
 #include <cstdint>
 #include <filesystem>
