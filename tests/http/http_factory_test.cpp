@@ -2,6 +2,7 @@
 // are queued or blocked, and what Reset and copies do to the run hook.
 #include <atomic>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "http/http_fixture.h"
@@ -23,6 +24,14 @@ protected:
     void BlockPool(vxtest::Event& release) {
         for (int i = 0; i < 4; ++i)
             CThreadPool::Execute([&release] { release.WaitSet(); });
+    }
+    // Blocks the pool, then makes an object whose run waits in the queue.
+    CHttpClient* QueueBlockedRun(vxtest::Event& release, const std::wstring& url,
+                                 Notices& notices) {
+        BlockPool(release);
+        CHttpClient* request = factory().CreateWebRequest();
+        EXPECT_EQ(request->Request(eHttpGet, url.c_str(), notices.Completion()), 1);
+        return request;
     }
 };
 
@@ -56,11 +65,8 @@ TEST_F(HttpFactoryTest, RequestReturnsAtOnceAndReportsOnTheWindowThread) {
 TEST_F(HttpFactoryTest, ReleasingAQueuedRunSkipsIt) {
     LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "")));
     vxtest::Event release;
-    BlockPool(release);
-    CHttpClient* request = factory().CreateWebRequest();
     Notices notices;
-    EXPECT_EQ(request->Request(eHttpGet, server.Url("/").c_str(), notices.Completion()), 1);
-    factory().ReleaseWebRequest(request);
+    factory().ReleaseWebRequest(QueueBlockedRun(release, server.Url("/"), notices));
     release.Set();
     vxtest::PumpUntil([] { return false; }, std::chrono::milliseconds(300));
     EXPECT_TRUE(notices.results.empty());
@@ -72,12 +78,8 @@ TEST_F(HttpFactoryTest, ReleasingAQueuedRunSkipsIt) {
 TEST_F(HttpFactoryTest, AReleasedObjectsQueuedRunNeverRunsTheObjectAtItsAddress) {
     LoopbackHttpServer server(LoopbackHttpServer::Respond(HttpResponse(200, "")));
     vxtest::Event release;
-    BlockPool(release);
-    CHttpClient* released = factory().CreateWebRequest();
     Notices releasedNotices;
-    EXPECT_EQ(
-        released->Request(eHttpGet, server.Url("/released").c_str(), releasedNotices.Completion()),
-        1);
+    CHttpClient* released = QueueBlockedRun(release, server.Url("/released"), releasedNotices);
     factory().ReleaseWebRequest(released);
     std::vector<CHttpClient*> others;
     CHttpClient* successor = nullptr;
