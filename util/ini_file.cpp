@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -210,6 +211,11 @@ bool Write(const wchar_t* fileName, const wchar_t* section, const wchar_t* key,
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    // Creating a missing file (empty, then given its byte order mark) must
+    // not interleave with another object's write: that write would fill the
+    // empty file as ANSI, and the mark would then overwrite its first bytes.
+    static std::mutex creation;
+    std::lock_guard<std::mutex> hold(creation);
     if (value)
         VxPrepareUnicodeProfile(fileName);
     return WritePrivateProfileStringW(section, key, value, fileName) != FALSE;

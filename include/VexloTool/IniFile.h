@@ -16,9 +16,11 @@ namespace VexloTool {
 /// its code page's characters).
 ///
 /// Thread affinity: none; one object is used by one thread at a time, other
-/// objects (even on the same file) from any thread. Locks: none of its own
-/// (the profile service serialises writers; a modify-if-not-equal call is a
-/// read and a write, not atomic against other writers of the same key).
+/// objects (even on the same file) from any thread. Locks: one process-wide
+/// leaf lock held across a write (creating a missing file and writing to it
+/// are one step, so writers that create the file at once keep each other's
+/// keys); no host code runs under it. A modify-if-not-equal call is a read
+/// and a write, not atomic against other writers of the same key.
 ///
 /// Bad input: a null section or key reads the default and writes nothing (a
 /// null key would otherwise address every key of the section, and deleting

@@ -6,6 +6,7 @@
 
 #include "support/files.h"
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -382,6 +383,32 @@ TEST_F(IniFileTest, ObjectsOnSeveralThreadsLoseNoWrite) {
             std::wstring key = L"t" + std::to_wstring(t) + L"_" + std::to_wstring(i);
             EXPECT_EQ(i, ini_.GetIntValue(L"s", key.c_str(), -1));
         }
+    }
+}
+
+// Objects on several threads writing a file that does not exist yet all
+// create it at once: the first writes must not undo one another.
+TEST_F(IniFileTest, FirstWritesToANewFileFromSeveralThreadsAllLand) {
+    const int kThreads = 4, kRounds = 100;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::wstring name = (dir_ / ("new" + std::to_string(round) + ".ini")).wstring();
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                CIniFile own(name.c_str());
+                while (!go.load())
+                    std::this_thread::yield();
+                own.SetIntValue(L"s", (L"t" + std::to_wstring(t)).c_str(), t);
+            });
+        }
+        go = true;
+        for (std::thread& t : threads)
+            t.join();
+        CIniFile reader(name.c_str());
+        for (int t = 0; t < kThreads; ++t)
+            ASSERT_EQ(t, reader.GetIntValue(L"s", (L"t" + std::to_wstring(t)).c_str(), -1))
+                << "round " << round;
     }
 }
 
