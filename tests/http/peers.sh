@@ -25,8 +25,6 @@ stop
 
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-plain=$(free_port)
-tls=$(free_port)
 mkdir -p "$dir/www" "$dir/tmp"
 printf 'hello from nginx\n' > "$dir/www/small.txt"
 python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 4096)' > "$dir/www/1m.bin"
@@ -35,8 +33,11 @@ if [ ! -s "$dir/cert.pem" ]; then
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
     -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
 fi
-big=$(printf 'v%.0s' $(seq 1 3000))
-cat > "$dir/nginx.conf" <<CONF
+
+# Writes nginx.conf for the ports in $plain and $tls.
+write_nginx_conf() {
+  big=$(printf 'v%.0s' $(seq 1 3000))
+  cat > "$dir/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
 user root;
@@ -71,19 +72,32 @@ http {
   }
 }
 CONF
-setsid "$nginx_bin" -c "$dir/nginx.conf" -p "$dir" >"$dir/nginx.out" 2>&1 </dev/null &
+}
+
 rm -f "$dir/python.port"
 setsid python3 "$here/peer.py" "$dir/python.port" "$dir/cert.pem" "$dir/key.pem" >"$dir/python.out" 2>&1 </dev/null &
 echo $! > "$dir/python.pid"
-for _ in $(seq 1 100); do
-  if [ -s "$dir/python.port" ] && [ -s "$dir/nginx.pid" ] &&
-     curl -fs -o /dev/null "http://127.0.0.1:$plain/small.txt" --noproxy '*'; then
-    read -r python python_tls < "$dir/python.port" || true
-    echo "nginx=$plain nginx_tls=$tls python=$python python_tls=$python_tls" > "$dir/ports"
-    cat "$dir/ports"
-    exit 0
-  fi
-  sleep 0.1
+# A free port may be taken by a test running beside this setup before nginx
+# binds it; nginx then ends at once, and a new pair of ports is tried.
+for _ in 1 2 3; do
+  plain=$(free_port)
+  tls=$(free_port)
+  write_nginx_conf
+  setsid "$nginx_bin" -c "$dir/nginx.conf" -p "$dir" >"$dir/nginx.out" 2>&1 </dev/null &
+  nginx=$!
+  for _ in $(seq 1 100); do
+    if [ -s "$dir/python.port" ] && [ -s "$dir/nginx.pid" ] &&
+       curl -fs -o /dev/null "http://127.0.0.1:$plain/small.txt" --noproxy '*'; then
+      read -r python python_tls < "$dir/python.port" || true
+      echo "nginx=$plain nginx_tls=$tls python=$python python_tls=$python_tls" > "$dir/ports"
+      cat "$dir/ports"
+      exit 0
+    fi
+    kill -0 "$nginx" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$nginx" 2>/dev/null || true
+  rm -f "$dir/nginx.pid"
 done
 echo "peers: could not start nginx or the Python peer" >&2
 cat "$dir/nginx.out" "$dir/nginx-error.log" "$dir/python.out" >&2 2>/dev/null || true

@@ -55,8 +55,14 @@ SOCKET ConnectTo(unsigned short port) {
 }
 
 unsigned short UnusedPort() {
-    Listener listener;
-    return listener.port();
+    // Bound and never listening, and never closed: connections are refused,
+    // and no other test running beside this one can take the port meanwhile.
+    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = LoopbackAddress(0);
+    ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
 }
 
 std::string ReceiveAll(SOCKET sock, size_t count) {

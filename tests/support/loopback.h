@@ -39,7 +39,7 @@ private:
 sockaddr_in LoopbackAddress(unsigned short port);
 // A blocking client connected to the port, or INVALID_SOCKET.
 SOCKET ConnectTo(unsigned short port);
-// A port on which nothing listens (bound once, then closed).
+// A port on which nothing listens, held (bound) until the program ends.
 unsigned short UnusedPort();
 // Receives exactly the count of bytes (blocking), or fewer if the peer
 // closes or fails.

@@ -180,12 +180,22 @@ def start_http():
     return server, "http://127.0.0.1:%d" % server.server_address[1]
 
 
-def refused_port():
+HELD_PORTS = []
+
+
+def unlistened_socket():
+    """A socket bound to a loopback port and not listening: connections are
+    refused, and no test running beside this one can take the port, for as
+    long as the socket stays open."""
     sock = socket.socket()
     sock.bind(("127.0.0.1", 0))
-    port = sock.getsockname()[1]
-    sock.close()  # nothing listens there now
-    return port
+    return sock
+
+
+def refused_port():
+    sock = unlistened_socket()
+    HELD_PORTS.append(sock)  # until the run ends
+    return sock.getsockname()[1]
 
 
 def group_http(vexlo):
@@ -361,17 +371,17 @@ def group_net(vexlo):
 # ------------------------------------------------------------------ monitor
 def group_monitor(vexlo):
     # Nothing listens at first: unavailable; a listener appears: available.
-    port = refused_port()
+    listener = unlistened_socket()
+    port = listener.getsockname()[1]
     process = vexlo.start(["monitor", "--url", "http://127.0.0.1:%d/" % port])
     lines = []
     reader = threading.Thread(target=lambda: lines.extend(iter(process.stdout.readline, b"")))
     reader.start()
     stamp = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
-    listener = None
     try:
         wait_for(lambda: any(re.match(stamp + b"unavailable".decode(), l.decode()) for l in lines),
                  "the monitor to report unavailable")
-        listener = socket.create_server(("127.0.0.1", port))
+        listener.listen()
         wait_for(lambda: any(re.match(stamp + "available$", l.decode().strip()) for l in lines),
                  "the monitor to report available")
     finally:
@@ -381,8 +391,7 @@ def group_monitor(vexlo):
         except subprocess.TimeoutExpired:
             process.kill()
         reader.join(DEADLINE)
-        if listener:
-            listener.close()
+        listener.close()
     check(process.returncode == 0, "monitor ends with 0 when interrupted: %s" % process.returncode)
     check(lines and b"checking http://127.0.0.1:%d/" % port in lines[0], "monitor names its URL")
 
