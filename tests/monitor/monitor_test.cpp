@@ -33,13 +33,10 @@ public:
     ProbeServer& operator=(const ProbeServer&) = delete;
 
     void Open() {
-        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        const BOOL reuse = TRUE;
-        setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
-                   sizeof(reuse));
-        sockaddr_in address = vxtest::LoopbackAddress(port_);
-        ASSERT_EQ(bind(sock_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-        ASSERT_EQ(listen(sock_, backlog_), 0);
+        // While the port was closed, a test running beside this one may have
+        // taken it for a moment (as a client connection's port, say).
+        ASSERT_TRUE(vxtest::WaitUntil([this] { return Listen(); }));
+        sockaddr_in address = {};
         int length = sizeof(address);
         getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
@@ -65,6 +62,19 @@ public:
     }
 
 private:
+    bool Listen() {
+        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const BOOL reuse = TRUE;
+        setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof(reuse));
+        sockaddr_in address = vxtest::LoopbackAddress(port_);
+        if (bind(sock_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            listen(sock_, backlog_) == 0)
+            return true;
+        Close();
+        return false;
+    }
+
     int backlog_;
     SOCKET sock_ = INVALID_SOCKET;
     unsigned short port_ = 0;
