@@ -23,5 +23,18 @@ vx_wine_prefix
 "$VX_WINESERVER" -p >/dev/null 2>&1 &
 trap '"$VX_WINESERVER" -k >/dev/null 2>&1 || true' EXIT
 "$VX_WINE" cmd /c exit >/dev/null 2>&1 || true
+# Wine starts its desktop process (explorer.exe) for the first program that
+# makes a window, and ends it a moment after the last program using the
+# desktop ends. Started by a test, it would inherit that test's output, and
+# ctest would wait for the output's end for as long as other tests keep the
+# desktop in use (a 20 s test was seen to take 78 s, and to time out). So an
+# idle program holds the desktop for the whole run, and the desktop process
+# is started here, before any test, with none of their output.
+keeper=$(mktemp -u)
+mkfifo "$keeper"
+"$VX_WINE" cmd <"$keeper" >/dev/null 2>&1 &
+exec 3>"$keeper"  # cmd waits for input until this script ends
+rm -f "$keeper"
+"$VX_WINE" rundll32.exe user32.dll,GetDesktopWindow >/dev/null 2>&1 3>&- || true
 cd "$build"
-ctest -j "$(nproc)" --output-on-failure "${@:2}"
+ctest -j "$(nproc)" --output-on-failure "${@:2}" 3>&-
