@@ -218,6 +218,11 @@ DWORD WINAPI Spin(LPVOID) {
 }
 
 TEST(Thread, TerminateStopsABusyThread) {
+    // 32-bit Wine 8 (seen in an emulated machine) ends the process with a
+    // segmentation fault at exit, after the test has passed, in about one
+    // run in thirty; 64-bit Wine passed 300 runs out of 300.
+    if (sizeof(void*) == 4 && vxtest::RunningUnderWine())
+        GTEST_SKIP() << "32-bit Wine can crash at process exit after terminating a busy thread";
     HANDLE thread = CreateThread(nullptr, 0, Spin, nullptr, 0, nullptr);
     ASSERT_NE(nullptr, thread);
     EXPECT_TRUE(TerminateThread(thread, 9));
