@@ -20,14 +20,24 @@ sockaddr_in LoopbackAddress(unsigned short port) {
     return address;
 }
 
-Listener::Listener() {
-    sock_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+namespace {
+
+// A TCP socket bound to a loopback port the system picks; the port is stored.
+SOCKET BindLoopback(unsigned short& port) {
+    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = LoopbackAddress(0);
-    ::bind(sock_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(sock_, SOMAXCONN);
+    ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     int length = sizeof(address);
-    getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return sock;
+}
+
+}  // namespace
+
+Listener::Listener() {
+    sock_ = BindLoopback(port_);
+    ::listen(sock_, SOMAXCONN);
 }
 
 Listener::~Listener() {
@@ -57,12 +67,9 @@ SOCKET ConnectTo(unsigned short port) {
 unsigned short UnusedPort() {
     // Bound and never listening, and never closed: connections are refused,
     // and no other test running beside this one can take the port meanwhile.
-    SOCKET sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = LoopbackAddress(0);
-    ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    unsigned short port = 0;
+    BindLoopback(port);
+    return port;
 }
 
 std::string ReceiveAll(SOCKET sock, size_t count) {
