@@ -90,6 +90,7 @@ public:
     pid_t kernelTid = 0;  // 0 until the thread runs
     pthread_t pthread{};  // valid while known and not ended
     bool pthreadKnown = false;
+    bool exiting = false;  // past its own exit path; ended once joined
     bool terminateRequested = false;
     DWORD terminateCode = 0;
     ThreadState* state = nullptr;  // while the thread lives

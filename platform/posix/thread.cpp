@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -141,22 +144,102 @@ ThreadState& Attach(ThreadObject* object) {
     return *self;
 }
 
+// Signals the handles of threads started by CreateThread once they have
+// really ended. A thread's own exit path cannot: after its thread_local
+// destructors, the destructors of pthread keys still run, and libraries
+// free their per-thread state there (OpenSSL, under libcurl). Windows
+// signals a thread handle only after every thread-detach notification, so
+// a host may wait for its workers and then exit; signalled any earlier,
+// such a destructor would race with the library's own cleanup at exit.
+// One joiner thread, outside the layer, joins each ended thread in turn.
+class ThreadJoiner {
+public:
+    static void Join(pthread_t thread, ThreadObject* object) {
+        static auto* joiner = new ThreadJoiner;  // immortal: threads end during exit
+        joiner->Add(thread, object);
+    }
+
+private:
+    struct Ended {
+        pthread_t thread;
+        ThreadObject* object;  // the thread's own reference
+    };
+
+    void Add(pthread_t thread, ThreadObject* object) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        // A forked child has no joiner until it starts one of its own.
+        if (owner_ != getpid() && Start())
+            owner_ = getpid();
+        ended_.push_back(Ended{thread, object});
+        wake_.notify_one();
+    }
+
+    bool Start() {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        const bool started = pthread_create(&thread, &attributes, &ThreadJoiner::Run, this) == 0;
+        pthread_attr_destroy(&attributes);
+        return started;
+    }
+
+    static void* Run(void* raw) {
+        auto* self = static_cast<ThreadJoiner*>(raw);
+        pthread_setname_np(pthread_self(), "vx-joiner");
+        for (;;) {
+            Ended ended;
+            {
+                std::unique_lock<std::mutex> lock(self->mutex_);
+                self->wake_.wait(lock, [self] { return !self->ended_.empty(); });
+                ended = self->ended_.front();
+                self->ended_.pop_front();
+            }
+            pthread_join(ended.thread, nullptr);
+            {
+                std::lock_guard<std::mutex> guard(LayerLock());
+                ended.object->ended = true;
+                ended.object->WakeWaitersLocked();
+            }
+            ended.object->Release();
+        }
+        return nullptr;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Ended> ended_;
+    pid_t owner_ = 0;  // the process whose joiner runs
+};
+
 void Detach() {
     ThreadState* self = tSelf;
     if (!self)
         return;
     DestroyThreadQueue(*self);
     ThreadObject* object = self->object;
+    bool joined;
+    pthread_t thread;
     {
         std::lock_guard<std::mutex> guard(LayerLock());
         LiveThreads().erase(object->id);
         object->state = nullptr;
         object->pthreadKnown = false;
+        object->exiting = true;
         object->exitCode = object->terminateRequested ? object->terminateCode : self->exitCode;
-        object->ended = true;
-        object->WakeWaitersLocked();
+        // Threads the layer started are joined and signalled once they have
+        // ended; any other thread is signalled now (the layer cannot join it).
+        joined = object->layerThread;
+        thread = object->pthread;
+        if (!joined) {
+            object->ended = true;
+            object->WakeWaitersLocked();
+        }
     }
-    object->Release();
+    if (joined)
+        ThreadJoiner::Join(thread, object);
+    else
+        object->Release();
     delete self;
     tSelf = nullptr;
     tDetached = true;
@@ -231,9 +314,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
         vxp::LiveThreads()[object->id] = object;
     }
     HANDLE handle = vxp::InsertHandle(object);
-    pthread_attr_t attributes;
+    pthread_attr_t attributes;  // joinable: see ThreadJoiner
     pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
         const SIZE_T page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
         SIZE_T size = (stackSize + page - 1) / page * page;
@@ -261,7 +343,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     }
     {
         std::lock_guard<std::mutex> guard(LayerLock());
-        if (!object->ended && !object->pthreadKnown) {
+        if (!object->exiting && !object->pthreadKnown) {
             object->pthread = thread;
             object->pthreadKnown = true;
         }
@@ -307,7 +389,7 @@ BOOL SetThreadPriority(HANDLE handle, int priority) {
         return FALSE;
     }
     thread->priority = priority;
-    if (!thread->ended && thread->kernelTid != 0)
+    if (!thread->exiting && thread->kernelTid != 0)
         vxp::ApplyNiceLocked(*thread);
     return TRUE;
 }

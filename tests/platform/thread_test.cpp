@@ -1,6 +1,10 @@
 // thread_test.cpp: thread creation, ids, exit codes, handles, priorities,
 // forced termination, processor count and the COM apartment pair.
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "tests/platform/conformance.h"
@@ -57,6 +61,37 @@ TEST(Thread, RunningThreadIsStillActive) {
     EXPECT_TRUE(GetExitCodeThread(GetCurrentThread(), &current));
     EXPECT_EQ(STILL_ACTIVE, current);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(GetCurrentThread(), 0));
+}
+
+// Libraries free their per-thread state in thread-exit hooks: C++
+// thread_local destructors and pthread key destructors (OpenSSL, under
+// libcurl). A thread's handle is signalled only after all of them have run,
+// so a host that waits for its threads and then exits never races them.
+std::atomic<int> gExitHooksRun{0};
+
+void SlowExitHook() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // widen the window
+    ++gExitHooksRun;
+}
+
+struct ThreadLocalHook {
+    ~ThreadLocalHook() { SlowExitHook(); }
+};
+
+TEST(Thread, HandleIsSignalledAfterEveryThreadExitHook) {
+    pthread_key_t key;
+    ASSERT_EQ(0, pthread_key_create(&key, [](void*) { SlowExitHook(); }));
+    gExitHooksRun = 0;
+    TestThread thread([key] {
+        thread_local ThreadLocalHook hook;
+        (void)hook;
+        static int value;
+        pthread_setspecific(key, &value);
+        return 0u;
+    });
+    ASSERT_TRUE(thread.Join());
+    EXPECT_EQ(2, gExitHooksRun.load());
+    pthread_key_delete(key);
 }
 
 TEST(Thread, HandleStaysValidUntilClosed) {
