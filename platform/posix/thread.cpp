@@ -144,6 +144,16 @@ ThreadState& Attach(ThreadObject* object) {
     return *self;
 }
 
+// Signals that the thread has ended and drops the thread's own reference.
+void MarkEnded(ThreadObject* object) {
+    {
+        std::lock_guard<std::mutex> guard(LayerLock());
+        object->ended = true;
+        object->WakeWaitersLocked();
+    }
+    object->Release();
+}
+
 // Signals the handles of threads started by CreateThread once they have
 // really ended. A thread's own exit path cannot: after its thread_local
 // destructors, the destructors of pthread keys still run, and libraries
@@ -154,9 +164,10 @@ ThreadState& Attach(ThreadObject* object) {
 // One joiner thread, outside the layer, joins each ended thread in turn.
 class ThreadJoiner {
 public:
-    static void Join(pthread_t thread, ThreadObject* object) {
+    // False when no joiner can run: the caller signals the thread itself.
+    static bool Join(pthread_t thread, ThreadObject* object) {
         static auto* joiner = new ThreadJoiner;  // immortal: threads end during exit
-        joiner->Add(thread, object);
+        return joiner->Add(thread, object);
     }
 
 private:
@@ -165,13 +176,17 @@ private:
         ThreadObject* object;  // the thread's own reference
     };
 
-    void Add(pthread_t thread, ThreadObject* object) {
+    bool Add(pthread_t thread, ThreadObject* object) {
         std::lock_guard<std::mutex> guard(mutex_);
         // A forked child has no joiner until it starts one of its own.
-        if (owner_ != getpid() && Start())
+        if (owner_ != getpid()) {
+            if (!Start())
+                return false;
             owner_ = getpid();
+        }
         ended_.push_back(Ended{thread, object});
         wake_.notify_one();
+        return true;
     }
 
     bool Start() {
@@ -196,12 +211,7 @@ private:
                 self->ended_.pop_front();
             }
             pthread_join(ended.thread, nullptr);
-            {
-                std::lock_guard<std::mutex> guard(LayerLock());
-                ended.object->ended = true;
-                ended.object->WakeWaitersLocked();
-            }
-            ended.object->Release();
+            MarkEnded(ended.object);
         }
         return nullptr;
     }
@@ -218,28 +228,24 @@ void Detach() {
         return;
     DestroyThreadQueue(*self);
     ThreadObject* object = self->object;
-    bool joined;
     pthread_t thread;
     {
         std::lock_guard<std::mutex> guard(LayerLock());
+        thread = object->pthread;
         LiveThreads().erase(object->id);
         object->state = nullptr;
         object->pthreadKnown = false;
         object->exiting = true;
         object->exitCode = object->terminateRequested ? object->terminateCode : self->exitCode;
-        // Threads the layer started are joined and signalled once they have
-        // ended; any other thread is signalled now (the layer cannot join it).
-        joined = object->layerThread;
-        thread = object->pthread;
-        if (!joined) {
-            object->ended = true;
-            object->WakeWaitersLocked();
-        }
     }
-    if (joined)
-        ThreadJoiner::Join(thread, object);
-    else
-        object->Release();
+    // Threads the layer started are joined and signalled once they have
+    // ended; any other thread is signalled now (the layer cannot join it).
+    if (!object->layerThread) {
+        MarkEnded(object);
+    } else if (!ThreadJoiner::Join(thread, object)) {
+        pthread_detach(thread);
+        MarkEnded(object);
+    }
     delete self;
     tSelf = nullptr;
     tDetached = true;
